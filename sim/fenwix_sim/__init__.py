@@ -1,0 +1,1 @@
+"""Simulator of the fenwix switch's control plane."""

@@ -1,0 +1,1 @@
+"""pytest fixtures that give each test a fresh simulator."""
