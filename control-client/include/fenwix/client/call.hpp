@@ -15,6 +15,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "fenwix/client/headers.hpp"
 #include "fenwix/client/transport.hpp"
 #include "fenwix/proto/events.hpp"
 #include "fenwix/proto/frames.hpp"
@@ -39,14 +40,6 @@ enum class SipVerb : std::uint8_t {
 };
 inline constexpr std::size_t kSipVerbCount = 29;
 std::string_view wire_name(SipVerb verb);
-
-using HeaderPairs = std::vector<std::pair<std::string, std::string>>;
-
-// An object of the pairs inserted in order (a later name replaces an earlier
-// one); keys come out sorted; no pairs give {}.
-Json headers_to_json(const HeaderPairs& pairs);
-// The member "value" of an object result when it is a string.
-std::optional<std::string> string_value(const Json& result);
 
 class EventStream;
 

@@ -28,7 +28,7 @@
 #include <variant>
 #include <vector>
 
-#include "fenwix/client/call.hpp"
+#include "fenwix/client/headers.hpp"
 #include "fenwix/proto/events.hpp"
 #include "fenwix/proto/json.hpp"
 
