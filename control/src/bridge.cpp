@@ -615,6 +615,10 @@ std::optional<Pending> Pending::create(const LoopHandle& loop, CancelHook on_can
   return Pending{std::move(future), Completion(loop.channel, std::move(held))};
 }
 
+bool add_cancel_hook(PyObject* future, CancelHook on_cancel) {
+  return attach_cancel_hook(future, std::move(on_cancel));
+}
+
 void run_on_loop(const ChannelPtr& channel, LoopTask task) {
   if (channel) channel->post(Delivery{{}, {}, std::move(task)});
 }

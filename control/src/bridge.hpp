@@ -148,6 +148,12 @@ struct Pending {
   static std::optional<Pending> create(const LoopHandle& loop, CancelHook on_cancel = {});
 };
 
+// Attaches a cancellation hook to a future made by `Pending::create`, for
+// operations that learn only after starting whether they need one. The hook
+// runs as the one given to `create` does. False with a Python error set on
+// failure. Needs the lock.
+bool add_cancel_hook(PyObject* future, CancelHook on_cancel);
+
 // Runs `task` on the channel's loop thread with the lock held, after the
 // outcomes queued before it. Any thread, no lock needed. Dropped (destroyed
 // unrun) if the loop is closed or gone.
