@@ -5,18 +5,21 @@ BUILD_DIR ?= build
 PY := .venv/bin/python
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-cpp test-python clean
+.PHONY: setup build test test-cpp test-python clean demo example test-typing docs
 
 setup:
 	@scripts/setup
 
+# Builds of one directory are serialised with a lock, so that two commands run
+# at once (two demos, say) do not race inside the same build tree.
 $(BUILD_DIR)/build.ninja: | setup
-	@cmake -S . -B $(BUILD_DIR) -G Ninja -DFENWIX_PYTHON=$(abspath $(PY)) >/dev/null
+	@mkdir -p $(BUILD_DIR)
+	@flock $(BUILD_DIR)/.lock cmake -S . -B $(BUILD_DIR) -G Ninja -DFENWIX_PYTHON=$(abspath $(PY)) >/dev/null
 
 build: setup $(BUILD_DIR)/build.ninja
-	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	@flock $(BUILD_DIR)/.lock cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build test-cpp test-python
+test: build test-cpp test-python test-typing
 
 test-cpp:
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -27,3 +30,26 @@ test-python:
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# The main job's demo: the IVR example against the simulator, with four
+# scripted callers; prints the application's transcript and a summary.
+demo: build
+	@BUILD_DIR=$(abspath $(BUILD_DIR)) scripts/demo
+
+# One example against the simulator: make example NAME=originate (see examples/run.py).
+example: build
+	@test -n "$(NAME)" || { echo "usage: make example NAME=ivr|originate|per_call_server|reconnect|transfer_outcomes" >&2; exit 2; }
+	@PYTHONPATH=$(abspath $(BUILD_DIR))/python $(PY) examples/run.py $(NAME)
+
+# The type stub checked against the built module (stubtest), the stub itself
+# and the examples under mypy --strict. The simulator's sources are on the
+# path for the examples that drive it; errors inside them are not ours to report.
+test-typing:
+	@PYTHONPATH=$(abspath $(BUILD_DIR))/python MYPYPATH=$(abspath $(BUILD_DIR))/python \
+		$(PY) -m mypy.stubtest fenwix_control
+	@MYPYPATH=$(abspath $(BUILD_DIR))/python:sim $(PY) -m mypy --strict --follow-imports=silent \
+		--cache-dir $(abspath $(BUILD_DIR))/mypy-cache $(BUILD_DIR)/python/fenwix_control.pyi examples/
+
+# docs/api.md from the built module's docstrings (tests/test_docs.py fails when it is stale).
+docs: build
+	@PYTHONPATH=$(abspath $(BUILD_DIR))/python $(PY) scripts/gen_api_docs.py

@@ -496,7 +496,7 @@ class CallModel:
     def new_id(self, prefix: str) -> str:
         while True:
             candidate = f"{prefix}-{self.next_number(prefix)}"
-            if candidate not in self.channels:
+            if candidate not in self.channels and candidate not in self.ended:
                 return candidate
 
     def new_sip_call_id(self) -> str:
