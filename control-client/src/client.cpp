@@ -16,6 +16,7 @@
 #include "fenwix/client/log.hpp"
 #include "fenwix/client/quote.hpp"
 #include "fenwix/client/runtime.hpp"
+#include "deadline.hpp"
 #include "session_io.hpp"
 #include "socket_options.hpp"
 
@@ -30,8 +31,6 @@ using namespace asio::experimental::awaitable_operators;
 namespace {
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
-// Connect, TLS and upgrade together must finish within this.
-constexpr std::chrono::seconds kConnectDeadline{10};
 
 ControlError config_error(std::string text) { return {error::Config{std::move(text)}}; }
 ControlError websocket_error(std::string text) { return {error::WebSocket{std::move(text)}}; }
@@ -125,20 +124,24 @@ std::string host_header(const ClientRequest& req) {
   return default_port ? host : host + ":" + req.port;
 }
 
-ControlError upgrade_error(const boost::system::error_code& ec, const http::response<http::string_body>& res) {
+// `deadline` is the one the attempt ran under, named when it was missed.
+ControlError transport_error(const boost::system::error_code& ec,
+                             std::chrono::nanoseconds deadline) {
+  if (ec == beast::error::timeout)
+    return websocket_error("timed out connecting to the switch after " +
+                           format_duration(deadline));
+  return websocket_error(ec.message());
+}
+
+ControlError upgrade_error(const boost::system::error_code& ec,
+                           const http::response<http::string_body>& res,
+                           std::chrono::nanoseconds deadline) {
   if (ec == websocket::error::upgrade_declined)
     return {error::HandshakeRejected{static_cast<std::uint16_t>(res.result_int())}};
   if (ec == websocket::error::closed || ec == asio::error::eof ||
       ec == http::error::end_of_stream)
     return closed_error();
-  return websocket_error(ec.message());
-}
-
-ControlError transport_error(const boost::system::error_code& ec) {
-  if (ec == beast::error::timeout)
-    return websocket_error("timed out connecting to the switch after " +
-                           format_duration(kConnectDeadline));
-  return websocket_error(ec.message());
+  return transport_error(ec, deadline);
 }
 
 }  // namespace
@@ -194,15 +197,25 @@ class ClientShared : public std::enable_shared_from_this<ClientShared> {
     if (current_ == session) current_.reset();
   }
 
+  // The replaced callback is released outside the lock.
   void install_event_callback(EventCallback callback) {
+    auto installed = callback ? std::make_shared<const EventCallback>(std::move(callback)) : nullptr;
     std::lock_guard lock(callback_mutex_);
-    callback_ = std::move(callback);
+    callback_.swap(installed);
   }
 
-  // The callback runs with its lock held, so deliveries never overlap.
+  // Deliveries are serialised by a lock of their own, held while the callback
+  // runs, so they never overlap; the callback is only copied under its lock,
+  // so that installing or dropping one never waits for a delivery (and a
+  // shutdown from inside a callback does not deadlock).
   void emit(ClientEvent event) {
-    std::lock_guard lock(callback_mutex_);
-    if (callback_) callback_(std::move(event));
+    std::lock_guard delivering(delivery_mutex_);
+    std::shared_ptr<const EventCallback> callback;
+    {
+      std::lock_guard lock(callback_mutex_);
+      callback = callback_;
+    }
+    if (callback) (*callback)(std::move(event));
   }
 
   EventSink session_event_sink(std::uint64_t generation) {
@@ -221,6 +234,11 @@ class ClientShared : public std::enable_shared_from_this<ClientShared> {
       session = std::move(current_);
     }
     if (session) close_session(session);
+    // Nothing can be delivered any more: closed sessions hand on no events and
+    // the loop re-attaches nothing after a shutdown. Letting go of the
+    // callback also breaks the cycle that a call model holding its calls
+    // would make (callback -> facade -> handler -> calls -> commander -> this).
+    install_event_callback(nullptr);
   }
 
   bool shutting_down() const { return shutting_down_.load(); }
@@ -244,6 +262,7 @@ class ClientShared : public std::enable_shared_from_this<ClientShared> {
   template <class Ws>
   asio::awaitable<Result<SessionPtr>> upgrade_and_hello(std::shared_ptr<Ws> ws,
                                                         const ClientRequest& req,
+                                                        std::chrono::nanoseconds deadline,
                                                         std::uint64_t generation);
   asio::awaitable<void> resync_and_reattach(const SessionPtr& session, std::uint64_t generation);
   std::shared_ptr<asio::ssl::context> tls_context();
@@ -255,8 +274,9 @@ class ClientShared : public std::enable_shared_from_this<ClientShared> {
   SessionPtr current_;
   std::uint64_t generation_ = 0;
 
+  std::mutex delivery_mutex_;
   std::mutex callback_mutex_;
-  EventCallback callback_;
+  std::shared_ptr<const EventCallback> callback_;
 
   AsyncEvent shutdown_event_;
   std::atomic<bool> shutting_down_{false};
@@ -281,9 +301,9 @@ std::shared_ptr<asio::ssl::context> ClientShared::tls_context() {
 }
 
 template <class Ws>
-asio::awaitable<Result<SessionPtr>> ClientShared::upgrade_and_hello(std::shared_ptr<Ws> ws,
-                                                                    const ClientRequest& req,
-                                                                    std::uint64_t generation) {
+asio::awaitable<Result<SessionPtr>> ClientShared::upgrade_and_hello(
+    std::shared_ptr<Ws> ws, const ClientRequest& req, std::chrono::nanoseconds deadline,
+    std::uint64_t generation) {
   ws->set_option(websocket::stream_base::decorator(
       [authorization = req.authorization](websocket::request_type& r) {
     r.set(http::field::authorization, authorization);
@@ -292,7 +312,7 @@ asio::awaitable<Result<SessionPtr>> ClientShared::upgrade_and_hello(std::shared_
   }));
   websocket::response_type res;
   auto [ec] = co_await ws->async_handshake(res, host_header(req), req.target, kTuple);
-  if (ec) co_return fail(upgrade_error(ec, res));
+  if (ec) co_return fail(upgrade_error(ec, res, deadline));
   if (res[http::field::sec_websocket_protocol] != kSubprotocol)
     co_return fail(websocket_error("the switch did not select the subprotocol " +
                                    quote(kSubprotocol)));
@@ -335,15 +355,16 @@ asio::awaitable<Result<SessionPtr>> ClientShared::connect_and_handshake(std::uin
   if (rec) co_return fail(websocket_error(rec.message()));
 
   beast::tcp_stream stream(strand);
-  stream.expires_after(kConnectDeadline);
+  const auto deadline = detail::upgrade_deadline();
+  stream.expires_after(deadline);
   auto [cec, endpoint] = co_await stream.async_connect(endpoints, kTuple);
-  if (cec) co_return fail(transport_error(cec));
+  if (cec) co_return fail(transport_error(cec, deadline));
   detail::enable_keepalive(stream.socket());
   stream.socket().set_option(tcp::no_delay(true));
 
   if (req->scheme == "ws") {
     auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(stream));
-    co_return co_await upgrade_and_hello(ws, *req, generation);
+    co_return co_await upgrade_and_hello(ws, *req, deadline, generation);
   }
 
   auto ws = std::make_shared<websocket::stream<asio::ssl::stream<beast::tcp_stream>>>(
@@ -355,8 +376,8 @@ asio::awaitable<Result<SessionPtr>> ClientShared::connect_and_handshake(std::uin
   if (not_an_address) SSL_set_tlsext_host_name(tls.native_handle(), req->host.c_str());
   tls.set_verify_callback(asio::ssl::host_name_verification(req->host));
   auto [tec] = co_await tls.async_handshake(asio::ssl::stream_base::client, kTuple);
-  if (tec) co_return fail(transport_error(tec));
-  co_return co_await upgrade_and_hello(ws, *req, generation);
+  if (tec) co_return fail(transport_error(tec, deadline));
+  co_return co_await upgrade_and_hello(ws, *req, deadline, generation);
 }
 
 asio::awaitable<void> ClientShared::resync_and_reattach(const SessionPtr& session,
@@ -445,10 +466,19 @@ asio::awaitable<Result<ControlClient>> ControlClient::connect(ClientConfig confi
   co_return ControlClient(std::move(shared));
 }
 
-asio::awaitable<Result<void>> ControlClient::run() const {
-  auto keep = *this;
-  co_return co_await shared_->run();
+namespace {
+
+asio::awaitable<Result<void>> supervise(std::shared_ptr<detail::ClientShared> shared) {
+  co_return co_await shared->run();
 }
+
+}  // namespace
+
+// Not a coroutine itself: a coroutine body starts only when first resumed,
+// by which time this handle may be gone, so the loop takes its reference to
+// the state here. It holds the state, not a handle: the handles' keeper must
+// still shut the client down, and so end this loop, when the last one goes.
+asio::awaitable<Result<void>> ControlClient::run() const { return supervise(shared_); }
 
 void ControlClient::shutdown() const { shared_->shutdown(); }
 bool ControlClient::is_shut_down() const { return shared_->shutting_down(); }

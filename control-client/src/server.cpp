@@ -16,6 +16,7 @@
 
 #include "fenwix/client/log.hpp"
 #include "fenwix/client/runtime.hpp"
+#include "deadline.hpp"
 #include "fenwix/proto/payloads.hpp"
 #include "session_io.hpp"
 #include "socket_options.hpp"
@@ -30,8 +31,6 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
-// From accept to upgraded; a connection that takes longer is cut.
-constexpr std::chrono::seconds kUpgradeDeadline{10};
 // Upgrade requests carry a handful of headers; anything larger is refused.
 constexpr std::uint32_t kMaxUpgradeHeader = 8 * 1024;
 
@@ -220,7 +219,7 @@ class ServerState : public std::enable_shared_from_this<ServerState> {
 
     auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(socket));
     auto& stream = beast::get_lowest_layer(*ws);
-    stream.expires_after(kUpgradeDeadline);
+    stream.expires_after(upgrade_deadline());
     const auto rejected = [&peer](const std::string& why) {
       if (log::enabled())
         log::debug("control: rejected per-call dial", {{"peer", peer}, {"error", why}});
@@ -301,13 +300,20 @@ void ControlServer::on_connection_closed(ConnectionClosedHandler handler) {
   state_->on_connection_closed(std::move(handler));
 }
 
-asio::awaitable<Result<void>> ControlServer::run() {
-  auto state = state_;
+namespace {
+
+asio::awaitable<Result<void>> accept_on(std::shared_ptr<detail::ServerState> state) {
   if (log::enabled())
     log::info("control: per-call-connect server listening",
               {{"listen", state->config().bind.to_string()}, {"app", state->config().app}});
   co_return co_await asio::co_spawn(state->strand(), state->accept_loop(), asio::use_awaitable);
 }
+
+}  // namespace
+
+// Not a coroutine itself, so that the loop holds the state from this call
+// on: its body starts only later, when this object may be gone.
+asio::awaitable<Result<void>> ControlServer::run() { return accept_on(state_); }
 
 const ServerConfig& ControlServer::config() const { return state_->config(); }
 std::size_t ControlServer::open_connections() const { return state_->open_connections(); }

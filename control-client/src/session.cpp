@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "deadline.hpp"
 #include "fenwix/client/log.hpp"
 #include "session_state.hpp"
 
@@ -12,6 +13,19 @@ namespace fenwix {
 IdCounter make_id_counter() { return std::make_shared<std::atomic<std::uint64_t>>(1); }
 
 namespace detail {
+
+namespace {
+std::atomic<std::chrono::nanoseconds::rep> g_upgrade_deadline{
+    std::chrono::nanoseconds(kDefaultUpgradeDeadline).count()};
+}  // namespace
+
+std::chrono::nanoseconds upgrade_deadline() noexcept {
+  return std::chrono::nanoseconds(g_upgrade_deadline.load(std::memory_order_relaxed));
+}
+
+void set_upgrade_deadline(std::chrono::nanoseconds deadline) noexcept {
+  g_upgrade_deadline.store(deadline.count(), std::memory_order_relaxed);
+}
 
 bool OutboundQueue::push(std::string message) {
   bool wake = false;
@@ -255,6 +269,10 @@ void dispatch_text(std::string_view text, const SessionPtr& core, const EventSin
       log::warn("control: unparseable reply frame", {{"error", std::move(r.error)}});
     }
     void operator()(inbound::Event& e) const {
+      // A session marked closed has been given up by its owner (shut down,
+      // or its hello failed) and only waits for the peer's Close: what it
+      // still reads must not surface as calls nobody will look after.
+      if (core->is_closed()) return;
       if (sink && *sink) (*sink)(std::move(e.frame), core);
     }
     void operator()(inbound::UnparseableEvent& e) const {

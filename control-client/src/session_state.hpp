@@ -87,7 +87,8 @@ class SessionState : public std::enable_shared_from_this<SessionState> {
 };
 
 // Handles one inbound text message: routes a reply, hands an event to the
-// sink, logs and drops everything else. Never ends the session.
+// sink, logs and drops everything else. Never ends the session. Events that
+// arrive once the session is marked closed are dropped.
 void dispatch_text(std::string_view text, const SessionPtr& core, const EventSink& sink);
 
 }  // namespace fenwix::detail

@@ -36,6 +36,7 @@ std::shared_ptr<EventStream> SipFacade::open_route(const std::string& channel,
   std::optional<Route> replaced;
   {
     std::lock_guard lock(routes_mutex_);
+    if (routes_closed_) return nullptr;
     if (auto it = routes_.find(channel); it != routes_.end()) {
       replaced.emplace(std::move(it->second));
       it->second = std::move(route);
@@ -58,6 +59,7 @@ void SipFacade::handle_event(EventFrame frame, const TransportPtr& transport,
         return;
       }
       auto stream = open_route(*frame.channel, transport, generation);
+      if (!stream) return;
       auto inner = std::make_shared<CallInner>();
       inner->channel_id = *frame.channel;
       inner->call_id = std::move(frame.call_id);
@@ -94,6 +96,7 @@ void SipFacade::handle_event(EventFrame frame, const TransportPtr& transport,
 void SipFacade::reattach(const ChannelSnapshot& snapshot, const TransportPtr& transport,
                          std::uint64_t generation) {
   auto stream = open_route(snapshot.channel, transport, generation);
+  if (!stream) return;
   auto inner = std::make_shared<CallInner>();
   inner->channel_id = snapshot.channel;
   inner->call_id = snapshot.call_id;
@@ -161,7 +164,14 @@ void SipFacade::end_routes_of(const TransportPtr& transport) {
   end_routes_if([t = transport.get()](const Route& r) { return r.transport == t; });
 }
 
+// Closing the table under its lock is what makes this final: an event being
+// handled on a reader at this very moment either opened its route before
+// (and is ended here) or finds the table closed.
 void SipFacade::end_all_routes() {
+  {
+    std::lock_guard lock(routes_mutex_);
+    routes_closed_ = true;
+  }
   end_routes_if([](const Route&) { return true; });
 }
 

@@ -90,12 +90,15 @@ class ControlClient {
 
   // The supervision loop. Ends with success after `shutdown`, or with
   // `HandshakeRejected` when a reconnection's upgrade is refused. Cancelling
-  // the coroutine stops supervision only; the live session stays up.
+  // the coroutine stops supervision only; the live session stays up. The
+  // loop is not a handle: dropping the last handle while it runs shuts the
+  // client down and so ends it.
   boost::asio::awaitable<Result<void>> run() const;
 
   // Stops supervision and closes the live session (its writer sends a Close
   // frame; its pending commands fail with the closed error). Never waits.
   // A session that an attempt in progress opens afterwards is closed too.
+  // The event callback is dropped: nothing is delivered after a shutdown.
   void shutdown() const;
   bool is_shut_down() const;
 

@@ -61,7 +61,8 @@ class SipFacade : public std::enable_shared_from_this<SipFacade> {
   void end_routes_before(std::uint64_t generation);
   // Ends the streams of the calls announced over `transport`.
   void end_routes_of(const TransportPtr& transport);
-  // Ends every stream.
+  // Ends every stream, for good: from then on an event that would start a
+  // call (StasisStart, reattach) is dropped, so no stream can outlive this.
   void end_all_routes();
 
   void dispatch(Call call);
@@ -81,7 +82,8 @@ class SipFacade : public std::enable_shared_from_this<SipFacade> {
     std::uint64_t generation;
   };
   void end_routes_if(const std::function<bool(const Route&)>& predicate);
-  // Installs a new route for `channel`, replacing (and so ending) any previous one.
+  // Installs a new route for `channel`, replacing (and so ending) any previous
+  // one; null once `end_all_routes` has run.
   std::shared_ptr<EventStream> open_route(const std::string& channel, TransportPtr transport,
                                           std::uint64_t generation);
 
@@ -89,6 +91,7 @@ class SipFacade : public std::enable_shared_from_this<SipFacade> {
   std::shared_ptr<const CallHandler> handler_;
   mutable std::mutex routes_mutex_;
   std::unordered_map<std::string, Route> routes_;
+  bool routes_closed_ = false;  // under routes_mutex_
   mutable std::mutex app_handler_mutex_;
   std::shared_ptr<const AppEventHandler> app_handler_;
 };
