@@ -125,6 +125,16 @@ std::string host_header(const ClientRequest& req) {
 }
 
 // `deadline` is the one the attempt ran under, named when it was missed.
+// A refused upgrade ends supervision only when the refusal is about the
+// token (401, 403): retrying cannot help until someone changes it. Any other
+// status (a proxy's 502/503 while the switch restarts, a 404 from a
+// half-deployed route) says nothing about the token, and the switch may well
+// come back, so supervision backs off and tries again.
+bool is_final_refusal(const ControlError& error) {
+  const auto* refused = error.as<error::HandshakeRejected>();
+  return refused != nullptr && (refused->status == 401 || refused->status == 403);
+}
+
 ControlError transport_error(const boost::system::error_code& ec,
                              std::chrono::nanoseconds deadline) {
   if (ec == beast::error::timeout)
@@ -412,7 +422,7 @@ asio::awaitable<Result<void>> ClientShared::run() {
         if (!adopt(*attempt, next_generation)) co_return Result<void>{};
         co_await resync_and_reattach(*attempt, next_generation);
         live = std::move(*attempt);
-      } else if (attempt.error().is<error::HandshakeRejected>()) {
+      } else if (is_final_refusal(attempt.error())) {
         co_return fail(std::move(attempt.error()));
       } else {
         log::warn("control: reconnect failed — backing off",
@@ -458,12 +468,30 @@ ControlClient::ControlClient(std::shared_ptr<detail::ClientShared> shared)
         if (auto shared = weak.lock()) shared->shutdown();
       }) {}
 
-asio::awaitable<Result<ControlClient>> ControlClient::connect(ClientConfig config) {
-  auto shared = std::make_shared<detail::ClientShared>(std::move(config));
+ControlClient ControlClient::create(ClientConfig config) {
+  return ControlClient(std::make_shared<detail::ClientShared>(std::move(config)));
+}
+
+namespace {
+
+asio::awaitable<Result<void>> first_connection(std::shared_ptr<detail::ClientShared> shared) {
   auto session = co_await shared->connect_and_handshake(1);
   if (!session) co_return fail(std::move(session.error()));
   if (!shared->adopt(*session, 1)) co_return fail(closed_error());
-  co_return ControlClient(std::move(shared));
+  co_return Result<void>{};
+}
+
+}  // namespace
+
+asio::awaitable<Result<void>> ControlClient::connect_first() const {
+  return first_connection(shared_);
+}
+
+asio::awaitable<Result<ControlClient>> ControlClient::connect(ClientConfig config) {
+  auto client = create(std::move(config));
+  auto connected = co_await client.connect_first();
+  if (!connected) co_return fail(std::move(connected.error()));
+  co_return client;
 }
 
 namespace {

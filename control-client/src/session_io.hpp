@@ -25,8 +25,10 @@ namespace fenwix::detail {
 inline constexpr std::size_t kMaxInboundMessage = 16 * 1024 * 1024;
 
 // Options every control WebSocket gets once its upgrade is done: the inbound
-// message cap, whole messages as single frames, no library-level timeouts
-// (TCP keepalive notices a vanished peer; the session has reply time-outs).
+// message cap, whole messages as single frames, no idle timeout (TCP
+// keepalive notices a vanished peer; the session has reply time-outs), and a
+// bound on the closing handshake, so that a peer which never answers our
+// Close frame cannot keep the socket for ever.
 template <class Ws>
 void configure_websocket(Ws& ws) {
   namespace websocket = boost::beast::websocket;
@@ -34,7 +36,7 @@ void configure_websocket(Ws& ws) {
   ws.auto_fragment(false);
   ws.text(true);
   websocket::stream_base::timeout t{};
-  t.handshake_timeout = websocket::stream_base::none();
+  t.handshake_timeout = std::chrono::seconds(10);
   t.idle_timeout = websocket::stream_base::none();
   t.keep_alive_pings = false;
   ws.set_option(t);
@@ -92,6 +94,10 @@ asio::awaitable<void> read_loop(std::shared_ptr<Ws> ws, SessionPtr core, EventSi
     buffer.consume(buffer.size());
   }
   core->mark_closed();
+  // Nothing sent now could be answered: let the writer close the connection
+  // instead of waiting for the last user of the session to go away (a call
+  // handle can outlive its per-call connection by hours).
+  core->stop_writer();
 }
 
 // Starts a session on an upgraded WebSocket whose executor is a strand: the

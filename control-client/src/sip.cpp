@@ -210,10 +210,15 @@ SipClient SipClient::wrap(ControlClient client) {
   return SipClient(std::move(client), std::move(facade), std::move(commander));
 }
 
-asio::awaitable<Result<SipClient>> SipClient::connect(ClientConfig config) {
-  auto client = co_await ControlClient::connect(std::move(config));
-  if (!client) co_return fail(std::move(client.error()));
-  co_return wrap(std::move(*client));
+asio::awaitable<Result<SipClient>> SipClient::connect(ClientConfig config,
+                                                       std::function<void(const FacadePtr&)> prepare) {
+  // The facade and its handlers are in place before hello goes out, so a
+  // call the switch hands over right after hello is not dropped.
+  auto sip = wrap(ControlClient::create(std::move(config)));
+  if (prepare) prepare(sip.facade());
+  auto connected = co_await sip.client().connect_first();
+  if (!connected) co_return fail(std::move(connected.error()));
+  co_return sip;
 }
 
 void SipClient::command(std::optional<std::string> module, std::string_view verb, Json target,

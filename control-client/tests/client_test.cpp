@@ -609,19 +609,47 @@ TEST(SupervisionResyncTest, ResyncOutcomes) {
   }
 }
 
-TEST_F(SupervisionTest, ARefusedUpgradeEndsSupervision) {
+// A refusal about the token ends supervision: retrying cannot help.
+class TokenRefusalTest : public SupervisionTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(TokenRefusalTest, EndsSupervision) {
+  const unsigned status = GetParam();
   start(config_for(sw_));
-  sw_.set_upgrade_answer({.status = 401, .body = "unauthorized"});
+  sw_.set_upgrade_answer({.status = status, .body = "unauthorized"});
   conn0_->drop();
   auto result = supervision_->wait();
   ASSERT_TRUE(result);
   ASSERT_FALSE(*result);
-  EXPECT_EQ(result->error(), (ControlError{error::HandshakeRejected{401}}));
+  EXPECT_EQ(result->error(),
+            (ControlError{error::HandshakeRejected{static_cast<std::uint16_t>(status)}}));
   // No further attempt, however long one waits.
   const auto attempts = sw_.accepted();
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(sw_.accepted(), attempts);
   EXPECT_EQ(logs_.count(kBackingOff), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, TokenRefusalTest, ::testing::Values(401u, 403u));
+
+// Any other refusal (a proxy answering 503 while the switch restarts) says
+// nothing about the token: supervision backs off and connects again.
+TEST_F(SupervisionTest, AnotherRefusalIsRetriedAfterTheBackoff) {
+  auto config = config_for(sw_);
+  config.reconnect_backoff = 50ms;
+  start(config);
+  sw_.set_upgrade_answer({.status = 503, .body = "switch restarting"});
+  conn0_->drop();
+  ASSERT_TRUE(logs_.wait_for(kBackingOff, 1));
+  EXPECT_TRUE(test::is_record(logs_.with_message(kBackingOff).at(0), Level::Warn, kBackingOff,
+                              {{"error", "unauthorized: the control token was rejected (HTTP 503)"}}));
+  sw_.set_upgrade_answer({});
+  ASSERT_TRUE(logs_.wait_for(kHandshakeComplete, 2));
+  auto conn = sw_.connection(sw_.connection_count() - 1);
+  ASSERT_TRUE(conn);
+  ASSERT_TRUE(wait_live(*client_, 2));
+  EXPECT_TRUE(round_trip(*client_, *conn));
+  client_->shutdown();
+  EXPECT_EQ(supervision_->wait(), Result<void>{});
 }
 
 TEST_F(SupervisionTest, ARejectedHelloIsRetriedAfterTheBackoff) {

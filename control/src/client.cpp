@@ -86,10 +86,12 @@ asio::awaitable<Result<Client>> connect_client(fenwix::ClientConfig config,
                   Client::connect(std::move(c), std::move(p));
                 }) {
     if (bridges != nullptr && !bridges->empty()) {
-      co_return co_await Client::connect(
-          std::move(config),
-          std::function<void(const fenwix::FacadePtr&)>(
-              [bridges = *bridges](const fenwix::FacadePtr& facade) { bridges.install_on(facade); }));
+      // Named, not a temporary inside the co_await expression: g++ 12
+      // destroys such temporaries twice across the suspension.
+      std::function<void(const fenwix::FacadePtr&)> prepare =
+          [bridges = *bridges](const fenwix::FacadePtr& facade) { bridges.install_on(facade); };
+      Result<Client> client = co_await Client::connect(std::move(config), std::move(prepare));
+      co_return client;
     }
   }
   Result<Client> client = co_await Client::connect(std::move(config));

@@ -88,8 +88,18 @@ class ControlClient {
   // One connection attempt (upgrade and hello), no retry, no resync.
   static boost::asio::awaitable<Result<ControlClient>> connect(ClientConfig config);
 
+  // A client that has not connected yet, so that an event callback can be
+  // installed before the first connection: events the switch pushes right
+  // after hello then reach it.
+  static ControlClient create(ClientConfig config);
+  // The first connection of a client made by `create`: one attempt, no
+  // retry, no resync.
+  boost::asio::awaitable<Result<void>> connect_first() const;
+
   // The supervision loop. Ends with success after `shutdown`, or with
-  // `HandshakeRejected` when a reconnection's upgrade is refused. Cancelling
+  // `HandshakeRejected` when a reconnection's upgrade is refused because of
+  // the token (401 or 403); other refusals are retried like any failed
+  // attempt. Cancelling
   // the coroutine stops supervision only; the live session stays up. The
   // loop is not a handle: dropping the last handle while it runs shuts the
   // client down and so ends it.

@@ -102,7 +102,10 @@ using FacadePtr = std::shared_ptr<SipFacade>;
 class SipClient {
  public:
   static SipClient wrap(ControlClient client);
-  static boost::asio::awaitable<Result<SipClient>> connect(ClientConfig config);
+  // Connects a new client; `prepare` runs once the facade exists and before
+  // the connection attempt, so handlers it installs see every event.
+  static boost::asio::awaitable<Result<SipClient>> connect(
+      ClientConfig config, std::function<void(const FacadePtr&)> prepare = {});
 
   const ControlClient& client() const { return client_; }
   const FacadePtr& facade() const { return facade_; }
