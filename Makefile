@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 PY := .venv/bin/python
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-cpp test-python clean demo example test-typing docs
+.PHONY: setup build test test-cpp test-python clean demo example test-typing docs fuzz faults sanitize
 
 setup:
 	@scripts/setup
@@ -53,3 +53,15 @@ test-typing:
 # docs/api.md from the built module's docstrings (tests/test_docs.py fails when it is stale).
 docs: build
 	@PYTHONPATH=$(abspath $(BUILD_DIR))/python $(PY) scripts/gen_api_docs.py
+
+# Reliability runs (see README, "Reliability"): libFuzzer targets with ASan and
+# UBSan (FUZZ_SECONDS per target, default 600), the full fault suite, and the tests
+# under ASan, UBSan and TSan. Each builds in its own directory.
+fuzz:
+	@scripts/fuzz $(FUZZ_SECONDS)
+
+faults:
+	@BUILD_DIR=$(abspath $(BUILD_DIR)) scripts/faults
+
+sanitize:
+	@scripts/sanitize

@@ -47,6 +47,34 @@ bool is_host_char(char c) {
          static_cast<unsigned char>(c) >= 0x80;
 }
 
+// Hex digits, colons, and the dots of an embedded IPv4 part.
+bool is_ipv6_literal_char(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+}
+
+// The path and query as they go into the request line "GET <target> HTTP/1.1".
+// A byte that cannot stand there (a space, a control byte, anything beyond
+// ASCII) is percent-encoded, as URL parsers do for paths and queries: written
+// as it is, a space would split the request line and a CR LF would start a
+// header of the URL's own choosing.
+std::string request_target(std::string_view tail) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string target;
+  target.reserve(tail.size() + 1);
+  if (tail.empty() || tail[0] != '/') target += '/';
+  for (const char c : tail) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b > 0x20 && b < 0x7F) {
+      target += c;
+    } else {
+      target += '%';
+      target += kHex[b >> 4];
+      target += kHex[b & 0x0F];
+    }
+  }
+  return target;
+}
+
 // Splits a URL into the parts a WebSocket request needs. The error texts
 // describe what is wrong with the URL.
 std::expected<ClientRequest, std::string> parse_url(std::string_view url) {
@@ -74,6 +102,10 @@ std::expected<ClientRequest, std::string> parse_url(std::string_view url) {
     const auto close = authority.find(']');
     if (close == std::string_view::npos) return std::unexpected("invalid IPv6 address");
     host = authority.substr(1, close - 1);
+    // The address parser stops at a NUL byte, so "[::1<NUL>anything]" would
+    // pass it: only the characters of an IPv6 literal may stand here.
+    if (!std::all_of(host.begin(), host.end(), is_ipv6_literal_char))
+      return std::unexpected("invalid IPv6 address");
     boost::system::error_code ec;
     asio::ip::make_address_v6(std::string(host), ec);
     if (ec) return std::unexpected("invalid IPv6 address");
@@ -104,7 +136,7 @@ std::expected<ClientRequest, std::string> parse_url(std::string_view url) {
   req.host.assign(host);
   const auto fragment = tail.find('#');
   if (fragment != std::string_view::npos) tail = tail.substr(0, fragment);
-  req.target = tail.empty() || tail[0] != '/' ? "/" + std::string(tail) : std::string(tail);
+  req.target = request_target(tail);
   return req;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <mutex>
 
@@ -20,6 +21,7 @@
 #include "fenwix/proto/payloads.hpp"
 #include "session_io.hpp"
 #include "socket_options.hpp"
+#include "upgrade_request.hpp"
 
 namespace fenwix {
 
@@ -31,8 +33,6 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
-// Upgrade requests carry a handful of headers; anything larger is refused.
-constexpr std::uint32_t kMaxUpgradeHeader = 8 * 1024;
 
 std::string endpoint_text(const tcp::endpoint& endpoint) {
   const auto address = endpoint.address();
@@ -73,6 +73,13 @@ std::expected<SocketAddress, std::string> SocketAddress::parse(std::string_view 
     port = text.substr(colon + 1);
   }
   if (port.empty() || port.size() > 5) return invalid;
+  // The address parsers stop at a NUL byte: "1.2.3.4<NUL>junk" would pass
+  // them. Only the characters of an address literal may stand here.
+  const auto literal_char = [v6 = out.v6](char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) || c == '.' ||
+           (v6 && (std::isxdigit(static_cast<unsigned char>(c)) || c == ':'));
+  };
+  if (!std::all_of(host.begin(), host.end(), literal_char)) return invalid;
   unsigned value = 0;
   auto [ptr, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
   if (ec != std::errc{} || ptr != port.data() + port.size() || value > 65535) return invalid;
@@ -226,16 +233,13 @@ class ServerState : public std::enable_shared_from_this<ServerState> {
     };
 
     beast::flat_buffer buffer;
-    http::request_parser<http::empty_body> parser;
-    parser.header_limit(kMaxUpgradeHeader);
+    UpgradeParser parser;
+    limit_upgrade_parser(parser);
     auto [rec, n] = co_await http::async_read(stream, buffer, parser, kTuple);
     if (rec) co_return rejected(rec.message());
     auto request = parser.release();
 
-    std::optional<std::string_view> authorization;
-    if (auto it = request.find(http::field::authorization); it != request.end())
-      authorization = std::string_view(it->value().data(), it->value().size());
-    if (!authorize_upgrade(authorization, conn.token)) {
+    if (!authorize_upgrade(authorization_of(request), conn.token)) {
       log::warn("control: per-call dial presented a bad/missing token");
       http::response<http::string_body> res{http::status::unauthorized, request.version()};
       res.set(http::field::content_type, "text/plain");

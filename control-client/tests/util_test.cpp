@@ -101,6 +101,10 @@ TEST(SocketAddressTest, RefusesAnythingElse) {
       "[::1]:",
       "[fe80::1%eth0]:80",   // no zone ids
       "[1.2.3.4]:80",
+      // The address parsers stop at a NUL byte; what follows it must not
+      // slip through.
+      std::string_view("1.2.3.4\0junk:80", 15),
+      std::string_view("[::1\0x]:80", 10),
   };
   for (auto text : cases) {
     SCOPED_TRACE(text);
@@ -160,6 +164,11 @@ TEST(BuildClientRequestTest, SplitsTheUrlAndSetsTheTwoHeaders) {
       {"ws://user:pw@h:7/", "ws", "h", "7", "/"},
       // The scheme is judged only when connecting.
       {"http://127.0.0.1:1/", "http", "127.0.0.1", "1", "/"},
+      // Bytes that cannot stand in the request line are percent-encoded: a
+      // CR LF in the URL must not start a header of its own.
+      {"ws://h/a b?q=\r\nX-Injected: 1", "ws", "h", "80", "/a%20b?q=%0D%0AX-Injected:%201"},
+      {"ws://h/\x7f\xc3\xa4\t", "ws", "h", "80", "/%7F%C3%A4%09"},
+      {"ws://h?\x01", "ws", "h", "80", "/?%01"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
@@ -196,6 +205,8 @@ TEST(BuildClientRequestTest, RefusesUnusableUrlsAndTokens) {
        "configuration error: invalid control url \"ws://h:99999/\": invalid port number"},
       {"URL quoted with escapes", "ws://a b\n/", "t0k",
        "configuration error: invalid control url \"ws://a b\\n/\": invalid domain character"},
+      {"NUL inside an IPv6 literal", std::string("ws://[::1\0junk]/", 16), "t0k",
+       "configuration error: invalid control url \"ws://[::1\\0junk]/\": invalid IPv6 address"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
