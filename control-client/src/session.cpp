@@ -31,7 +31,7 @@ bool OutboundQueue::push(std::string message) {
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    if (stopped_) return false;
+    if (stopped_.load(std::memory_order_relaxed)) return false;
     messages_.push_back(std::move(message));
     wake = std::exchange(writer_idle_, false);
   }
@@ -42,7 +42,7 @@ bool OutboundQueue::push(std::string message) {
 void OutboundQueue::request_stop() {
   {
     std::lock_guard lock(mutex_);
-    stopped_ = true;
+    stopped_.store(true, std::memory_order_release);
     writer_idle_ = false;
   }
   // Always signal: the writer may be between taking a batch and sleeping.
@@ -53,16 +53,13 @@ void OutboundQueue::close() { request_stop(); }
 
 bool OutboundQueue::take(std::vector<std::string>& batch) {
   std::lock_guard lock(mutex_);
-  if (stopped_) return false;
+  if (stopped_.load(std::memory_order_relaxed)) return false;
   batch.swap(messages_);
   writer_idle_ = batch.empty();
   return true;
 }
 
-bool OutboundQueue::stop_requested() const {
-  std::lock_guard lock(mutex_);
-  return stopped_;
-}
+bool OutboundQueue::stop_requested() const { return stopped_.load(std::memory_order_acquire); }
 
 SessionState::SessionState(IdCounter next_id, std::chrono::nanoseconds reply_timeout)
     : next_id(std::move(next_id)),

@@ -1,6 +1,7 @@
 // The state a session's users and its reader and writer share.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -44,10 +45,12 @@ class OutboundQueue {
   asio::experimental::concurrent_channel<void(boost::system::error_code)>& wake() { return wake_; }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::vector<std::string> messages_;
   bool writer_idle_ = false;
-  bool stopped_ = false;  // a stop request or the close: sticky
+  // A stop request or the close: sticky. Written under the mutex; the writer
+  // reads it once per message without taking the mutex.
+  std::atomic<bool> stopped_{false};
   asio::experimental::concurrent_channel<void(boost::system::error_code)> wake_;
 };
 

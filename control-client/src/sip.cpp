@@ -10,7 +10,10 @@ namespace fenwix {
 
 AppEvent AppEvent::from_frame(EventFrame frame) {
   SipEvent kind = frame.sip_kind();
-  Json payload = frame.payload;
+  // Moved, not copied: a payload can be large, and the event is read through
+  // `payload` only.
+  Json payload = std::move(frame.payload);
+  frame.payload = nullptr;
   return AppEvent{std::move(frame), std::move(kind), std::move(payload)};
 }
 

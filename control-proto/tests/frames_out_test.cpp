@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <expected>
 #include <limits>
 
 #include "fenwix/proto/frames.hpp"
@@ -79,6 +80,60 @@ TEST(CommandFrameTest, SerializesEnvelopeInFixedOrder) {
     } else {
       ASSERT_FALSE(text.has_value()) << *text;
       EXPECT_TRUE(contains(text.error(), c.error_part));
+    }
+  }
+}
+
+
+// Commands write their target and args with a writer of their own for the
+// common values; the text, and the error for a value that cannot be written,
+// must be exactly the JSON library's.
+TEST(CommandFrameTest, WritesValuesExactlyAsTheJsonLibrary) {
+  const auto library_text = [](const Json& value) -> std::expected<std::string, std::string> {
+    try {
+      return value.dump(-1, ' ', false, Json::error_handler_t::strict);
+    } catch (const Json::exception& e) {
+      return std::unexpected(std::string(e.what()));
+    }
+  };
+  const std::vector<Json> values = {
+      nullptr,
+      true,
+      Json::object(),
+      Json::array(),
+      std::numeric_limits<std::uint64_t>::max(),
+      std::numeric_limits<std::int64_t>::min(),
+      std::int64_t{-1},
+      std::uint64_t{0},
+      0.1,
+      -0.0,
+      1e300,
+      std::numeric_limits<double>::quiet_NaN(),
+      "plain",
+      "",
+      "quote \" backslash \\ slash /",
+      "controls \x01\x1f\t\n\r\b\f",
+      "del \x7f",
+      "\xc3\xa9 \xf0\x9f\x98\x80",
+      "bad \xff here",
+      "truncated \xc3",
+      Json::binary({1, 2, 3}, 7),
+      Json::parse(R"({"z":[1,{"b":null,"a":"x"}],"a":{"\u00e9":1,"e":-2},"m":[[],{},[[0]]]})"),
+      Json{{"ok", 1}, {"bad", "\xfe"}},
+      Json{{"\xfe", 1}},
+      Json::array({1, "\xc0\x80", 2}),
+  };
+  for (const Json& value : values) {
+    SCOPED_TRACE(value.dump(-1, ' ', false, Json::error_handler_t::replace));
+    const auto text = CommandFrame::make("c-1", "sip", "v", value, value).serialize();
+    const auto expected = library_text(value);
+    if (expected) {
+      ASSERT_TRUE(text.has_value()) << text.error();
+      EXPECT_EQ(*text, R"({"id":"c-1","type":"command","module":"sip","verb":"v","target":)" +
+                           *expected + R"(,"args":)" + *expected + "}");
+    } else {
+      ASSERT_FALSE(text.has_value()) << *text;
+      EXPECT_EQ(text.error(), expected.error());
     }
   }
 }

@@ -2,6 +2,8 @@
 // turning a reply into a result or an error.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "fenwix/proto/frames.hpp"
 #include "test_support.hpp"
 
@@ -289,6 +291,178 @@ TEST(EventFrameTest, ReadsEventsAndNamesTheOffendingMember) {
       EXPECT_TRUE(contains(frame.error(), c.error_part));
     }
     EXPECT_EQ(EventFrame::from_json(json(c.text)), frame);
+  }
+}
+
+
+// The frame reader takes a shortcut for the common shape of replies and
+// events; whatever it is given, the outcome must be the one that reading the
+// whole document gives, down to the kind of every number.
+bool identical(const Json& a, const Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_object()) {
+    const auto& x = a.get_ref<const Json::object_t&>();
+    const auto& y = b.get_ref<const Json::object_t&>();
+    if (x.size() != y.size()) return false;
+    for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j) {
+      if (i->first != j->first || !identical(i->second, j->second)) return false;
+    }
+    return true;
+  }
+  if (a.is_array()) {
+    const auto& x = a.get_ref<const Json::array_t&>();
+    const auto& y = b.get_ref<const Json::array_t&>();
+    if (x.size() != y.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (!identical(x[i], y[i])) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+bool identical(const std::optional<Json>& a, const std::optional<Json>& b) {
+  return a.has_value() == b.has_value() && (!a || identical(*a, *b));
+}
+
+// The outcome of reading the whole document, the way the reader did before
+// it had a shortcut.
+Inbound read_whole(std::string_view text) {
+  auto parsed = parse_json(text);
+  if (!parsed) return inbound::Malformed{parsed.error()};
+  const Json& value = *parsed;
+  const auto type = value.is_object() ? value.find("type") : value.end();
+  if (type == value.end() || !type->is_string()) return inbound::UnknownType{};
+  const auto& name = type->get_ref<const std::string&>();
+  if (name == "reply") {
+    auto frame = ReplyFrame::from_json(value);
+    if (!frame) return inbound::UnparseableReply{frame.error()};
+    return inbound::Reply{std::move(*frame)};
+  }
+  if (name == "event") {
+    auto frame = EventFrame::from_json(value);
+    if (!frame) return inbound::UnparseableEvent{frame.error()};
+    return inbound::Event{std::move(*frame)};
+  }
+  return inbound::UnknownType{name};
+}
+
+::testing::AssertionResult same_outcome(std::string_view text) {
+  const Inbound fast = classify_inbound(text);
+  const Inbound whole = read_whole(text);
+  auto failure = [&](std::string_view what) {
+    return ::testing::AssertionFailure() << what << " for " << ::testing::PrintToString(std::string(text));
+  };
+  if (fast.index() != whole.index()) return failure("different outcome kinds");
+  if (const auto* r = std::get_if<inbound::Reply>(&fast)) {
+    const auto& w = std::get<inbound::Reply>(whole).frame;
+    if (!(r->frame == w) || !identical(r->frame.result, w.result)) return failure("different replies");
+  } else if (const auto* e = std::get_if<inbound::Event>(&fast)) {
+    const auto& w = std::get<inbound::Event>(whole).frame;
+    if (!(e->frame == w) || !identical(e->frame.payload, w.payload)) return failure("different events");
+  } else if (const auto* m = std::get_if<inbound::Malformed>(&fast)) {
+    if (m->error != std::get<inbound::Malformed>(whole).error) return failure("different errors");
+  } else if (const auto* u = std::get_if<inbound::UnparseableReply>(&fast)) {
+    if (u->error != std::get<inbound::UnparseableReply>(whole).error) return failure("different errors");
+  } else if (const auto* u = std::get_if<inbound::UnparseableEvent>(&fast)) {
+    if (u->error != std::get<inbound::UnparseableEvent>(whole).error) return failure("different errors");
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(ClassifyInboundTest, ShortcutAgreesWithReadingTheWholeDocument) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::vector<std::string> texts = {
+      R"({"id":"c-1","type":"reply","status":"ok","result":{"channel":"b-1","playback_id":"pb-1"}})",
+      R"({"id":"c-2","type":"reply","status":"ok"})",
+      R"({"type":"reply","id":"c-3","result":null,"status":"ok"})",
+      R"({"id":"c-4","type":"reply","status":"ok","result":[1,-2,0,-0,"x",true,false,null,{"a":[]},[]]})",
+      R"( { "id" : "c-5" , "type" : "reply" , "status" : "ok" , "result" : 17 } )",
+      R"({"id":"c-6","type":"reply","status":"error","error":{"code":"not_found","message":"m"}})",
+      R"({"id":"c-7","type":"reply","status":"ok","error":null})",
+      R"({"id":"c-8","type":"reply","status":"ok","result":{"a":1,"a":2}})",
+      R"({"id":"c-9","type":"reply","status":"ok","result":{"b":1,"a":{"d":[1,2],"c":"x"}}})",
+      R"({"id":"c-10","type":"reply","status":"ok","result":18446744073709551615})",
+      R"({"id":"c-11","type":"reply","status":"ok","result":18446744073709551616})",
+      R"({"id":"c-12","type":"reply","status":"ok","result":-9223372036854775808})",
+      R"({"id":"c-13","type":"reply","status":"ok","result":-9223372036854775809})",
+      R"({"id":"c-14","type":"reply","status":"ok","result":[1.5,1e3,-0.0,2E-2]})",
+      R"({"id":"c-15","type":"reply","status":"ok","result":01})",
+      R"({"id":"c-16","type":"reply","status":"ok","result":-})",
+      R"({"id":"c-17","type":"reply","status":"ok","result":{"s":"a\"b\\c\u00e9\n"}})",
+      "{\"id\":\"c-18\",\"type\":\"reply\",\"status\":\"ok\",\"result\":{\"s\":\"\xc3\xa9\"}}",
+      "{\"id\":\"c-19\",\"type\":\"reply\",\"status\":\"ok\",\"result\":{\"s\":\"\xff\"}}",
+      "{\"id\":\"c-20\",\"type\":\"reply\",\"status\":\"ok\",\"result\":\"\x7f\"}",
+      "{\"id\":\"c-21\",\"type\":\"reply\",\"status\":\"ok\",\"result\":" + bom + "1}",
+      "{\"id\":\"c-22\",\"type\":\"reply\",\"status\":\"ok\",\"result\":" + bom + "{}}",
+      bom + R"({"id":"c-23","type":"reply","status":"ok"})",
+      R"({"id":"c-24","type":"reply","status":"ok","result":tru})",
+      R"({"id":"c-25","type":"reply","status":"ok","result":truex})",
+      R"({"id":"c-26","type":"reply","status":"ok","result":[1,]})",
+      R"({"id":"c-27","type":"reply","status":"ok","result":{"a":1,}})",
+      R"({"id":"c-28","type":"reply","status":"ok","result":{"a" 1}})",
+      R"({"id":"c-29","type":"reply","status":"ok","result":[1 2]})",
+      R"({"id":"c-30","type":"reply","status":"ok","result":1} )",
+      R"({"id":"c-31","type":"reply","status":"ok","result":1}})",
+      R"({"id":"c-32","type":"reply","status":"ok","result":1,"id":"c-33"})",
+      R"({"id":"c\u002d34","type":"reply","status":"ok"})",
+      R"({"id":"c-35","type":"reply","status":"OK"})",
+      R"({"id":5,"type":"reply","status":"ok"})",
+      R"({"type":"reply","status":"ok"})",
+      R"({"id":"c-36","type":"reply","status":"ok","result":)" + nested_arrays(31) + "}",
+      R"({"id":"c-37","type":"reply","status":"ok","result":)" + nested_arrays(33) + "}",
+      R"({"id":"c-38","type":"reply","status":"ok","result":)" + nested_arrays(70) + "}",
+      R"({"id":"c-39","type":"reply","status":"ok","result":)" + nested_arrays(kMaxJsonDepth) + "}",
+      R"({"id":"c-40","type":"reply","status":"ok","result":"a)" + std::string(1, '\0') + R"("})",
+      R"({"id":"c-41","type":"reply","status":"ok","result":1)" + std::string(1, '\0') + "}",
+      R"({"id":"c-42","type":"reply","status":"ok","result":{"":""}})",
+      R"({"id":"c-43","type":"reply","status":"ok","result":"\\"})",
+      R"({"id":"c-44","type":"reply","status":"ok","result":["]"]})",
+      R"({"type":"event","event":"ChannelDtmfReceived","channel":"b-1","payload":{"digit":"5","duration_ms":100,"seq":7}})",
+      R"({"type":"event","event":"StasisStart","channel":"b-2","app":"a","call_id":"k","sip_call_id":"s@h","payload":{"x":"\u00e9\n"}})",
+      R"({"type":"event","event":"X","channel":null,"app":null,"call_id":null,"sip_call_id":null})",
+      R"({"type":"event","event":"Y","payload":"str"})",
+      R"({"type":"event","event":"Y","payload":null})",
+      R"({"type":"event","event":"Y","channel":5})",
+      R"({"type":"event","event":"Y","channel":nul})",
+      R"({"type":"event","event":"Y","channel":"a","channel":"b"})",
+      R"({"type":"event","event":"Y","id":"c-1"})",
+      R"({"type":"event","channel":"b-1"})",
+      "{\"type\":\"event\",\"event\":\"\xc3\xa9\"}",
+      R"({"type":"command","id":"c-1"})",
+      R"({"type":"event","event":"X","type":"reply","id":"c-1","status":"ok"})",
+      R"({})",
+      R"([])",
+      "",
+  };
+  for (const auto& text : texts) EXPECT_TRUE(same_outcome(text));
+
+  // Typical messages with a few random edits each: most edits break the
+  // shape the shortcut expects, some only move it to the edge of it.
+  const std::string alphabet = std::string("{}[]\":,\\ \t\nnul0123456789-+.eEtrfalsidc\x01\x7f\xc3\xa9\xff\xef\xbb\xbf") +
+                               std::string(1, '\0');
+  const std::vector<std::string> seeds = {
+      R"({"id":"c-1","type":"reply","status":"ok","result":{"channel":"b-1","playback_id":"pb-1"}})",
+      R"({"id":"c-4","type":"reply","status":"ok","result":[1,-2,0,"x",true,false,null,{"a":[]},[]]})",
+      R"({"id":"c-5","type":"reply","status":"ok","result":{"a":1,"a":-20,"b":{"c":[0]}}})",
+      R"({"id":"c-6","type":"reply","status":"error","error":{"code":"not_found","message":"m"}})",
+      R"({"type":"event","event":"ChannelDtmfReceived","channel":"b-1","payload":{"digit":"5","seq":7}})",
+      R"({"type":"event","event":"X","channel":null,"app":"a","call_id":"k","sip_call_id":"s@h"})",
+  };
+  std::mt19937_64 random(20261211);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = seeds[random() % seeds.size()];
+    const int edits = static_cast<int>(random() % 4);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const std::size_t at = random() % text.size();
+      const char c = alphabet[random() % alphabet.size()];
+      switch (random() % 3) {
+        case 0: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c); break;
+        case 1: text.erase(at, 1); break;
+        default: text[at] = c; break;
+      }
+    }
+    ASSERT_TRUE(same_outcome(text)) << "round " << round;
   }
 }
 

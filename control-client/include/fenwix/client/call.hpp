@@ -24,7 +24,7 @@ namespace fenwix {
 
 // One event of a call.
 struct CallEvent {
-  EventFrame frame;
+  EventFrame frame;  // its payload is moved to `payload` (and left null here)
   SipEvent kind;
   Json payload;
 

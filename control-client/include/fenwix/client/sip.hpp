@@ -26,7 +26,7 @@ namespace fenwix {
 
 // An application-level event: one that names no channel.
 struct AppEvent {
-  EventFrame frame;
+  EventFrame frame;  // its payload is moved to `payload` (and left null here)
   SipEvent kind;
   Json payload;
 
