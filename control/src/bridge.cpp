@@ -548,6 +548,8 @@ LoopContextPtr capture_loop_context() {
   }
 }
 
+bool delivers_in_place() { return !t_dispatch; }
+
 DispatchScope::DispatchScope(LoopContextPtr context) : previous_(std::move(t_dispatch)) {
   t_dispatch = std::move(context);
 }
@@ -570,6 +572,13 @@ void Completion::resolve(Converter convert) && {
   if (!channel_) return;
   ChannelPtr channel = std::move(channel_);
   channel->post(Delivery{std::move(future_), std::move(convert), {}});
+}
+
+void Completion::resolve_in_place(Converter convert) && {
+  if (!channel_) return;
+  channel_.reset();
+  Delivery delivery{std::move(future_), std::move(convert), {}};
+  deliver(delivery);
 }
 
 void Completion::abandon() noexcept {

@@ -93,6 +93,12 @@ std::optional<LoopHandle> capture_loop();
 // a Python error set on failure. Needs the lock.
 LoopContextPtr capture_loop_context();
 
+// True when `capture_loop` on this thread finds the loop running in this
+// very thread (not a handler dispatch's loop), so that an outcome known at
+// once may resolve its future in place instead of waking the loop. Needs the
+// lock.
+bool delivers_in_place();
+
 // Makes `capture_loop` on this thread return the given dispatch's loop for
 // the scope's lifetime. Scopes nest; each restores the previous one.
 class DispatchScope {
@@ -124,6 +130,11 @@ class Completion {
   // Queues the outcome; `convert` runs later on the loop's thread, unless
   // the future is done by then (it is then destroyed unrun). Any thread.
   void resolve(Converter convert) &&;
+
+  // Resolves the future now, converting on this thread, as the queued
+  // delivery would have. Only on the loop's own thread with the lock held:
+  // where `delivers_in_place()` was true when the future was made.
+  void resolve_in_place(Converter convert) &&;
 
   // Still holds a future to resolve.
   explicit operator bool() const noexcept { return static_cast<bool>(channel_); }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -252,14 +253,19 @@ class GrantedEvent {
   fenwix::StreamHold hold_;
 };
 
-// Tells next_event() that its grant ran inside EventStream::wait, on the
-// same thread: the event was there already and no cancellation hook is
-// needed.
+// A grant that ran inside EventStream::wait, on the calling thread: the
+// event was there already. next_event() delivers it itself, with no
+// cancellation hook and, on the loop's own thread, without waking the loop:
+// a consumer draining buffered events never leaves its task for them.
+// The ticket tells this call's own waiter from an earlier one that might be
+// served during the same wait.
 struct InlineGrant {
-  const fenwix::EventStream* stream;
-  bool granted;
+  std::uint64_t ticket;
+  std::optional<GrantedEvent> granted;
+  Completion done;
 };
 thread_local InlineGrant* t_inline_grant = nullptr;
+thread_local std::uint64_t t_next_ticket = 0;
 
 PyObject* call_next_event(PyObject* self, PyObject*) {
   const std::shared_ptr<fenwix::EventStream>& stream = call_of(self).events();
@@ -267,17 +273,20 @@ PyObject* call_next_event(PyObject* self, PyObject*) {
   if (!pending) return nullptr;
   // The waiter keeps the stream, as the call handle would: an awaited
   // next_event() is served even if its Call object is dropped meanwhile.
-  auto grant = [stream, done = std::move(pending->completion)](
+  const std::uint64_t ticket = ++t_next_ticket;
+  auto grant = [stream, ticket, done = std::move(pending->completion)](
                    std::optional<fenwix::CallEvent> event, fenwix::StreamHold hold) mutable {
-    if (t_inline_grant != nullptr && t_inline_grant->stream == stream.get()) {
-      t_inline_grant->granted = true;
+    if (t_inline_grant != nullptr && t_inline_grant->ticket == ticket) {
+      t_inline_grant->granted.emplace(std::move(event), std::move(hold));
+      t_inline_grant->done = std::move(done);
+      return;
     }
     std::move(done).resolve(
         [granted = GrantedEvent(std::move(event), std::move(hold))]() mutable -> PyObject* {
           return granted.deliver();
         });
   };
-  InlineGrant inline_grant{stream.get(), false};
+  InlineGrant inline_grant{ticket, std::nullopt, {}};
   fenwix::EventStream::WaiterId id = 0;
   {
     t_inline_grant = &inline_grant;
@@ -286,23 +295,32 @@ PyObject* call_next_event(PyObject* self, PyObject*) {
     } reset;
     id = stream->wait(std::move(grant));
   }
-  if (!inline_grant.granted) {
-    // A cancelled wait that has not been served yet leaves the queue at
-    // once; one already served is undone when its delivery finds the
-    // future cancelled (GrantedEvent).
-    if (!add_cancel_hook(pending->future.get(),
-                         [weak = std::weak_ptr<fenwix::EventStream>(stream), id] {
-                           if (auto stream = weak.lock()) stream->cancel(id);
-                         })) {
-      Ref failure = Ref::steal(PyErr_GetRaisedException());
-      if (!stream->cancel(id)) {
-        // Served meanwhile: cancelling the future hands the event back.
-        Ref cancelled = Ref::steal(PyObject_CallMethodNoArgs(pending->future.get(), names().cancel));
-        if (!cancelled) PyErr_Clear();
-      }
-      PyErr_SetRaisedException(failure.release());
-      return nullptr;
+  if (inline_grant.granted) {
+    Converter convert = [granted = std::move(*inline_grant.granted)]() mutable -> PyObject* {
+      return granted.deliver();
+    };
+    if (delivers_in_place()) {
+      std::move(inline_grant.done).resolve_in_place(std::move(convert));
+    } else {
+      std::move(inline_grant.done).resolve(std::move(convert));
     }
+    return pending->future.release();
+  }
+  // A cancelled wait that has not been served yet leaves the queue at once;
+  // one already served is undone when its delivery finds the future
+  // cancelled (GrantedEvent).
+  if (!add_cancel_hook(pending->future.get(),
+                       [weak = std::weak_ptr<fenwix::EventStream>(stream), id] {
+                         if (auto stream = weak.lock()) stream->cancel(id);
+                       })) {
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (!stream->cancel(id)) {
+      // Served meanwhile: cancelling the future hands the event back.
+      Ref cancelled = Ref::steal(PyObject_CallMethodNoArgs(pending->future.get(), names().cancel));
+      if (!cancelled) PyErr_Clear();
+    }
+    PyErr_SetRaisedException(failure.release());
+    return nullptr;
   }
   return pending->future.release();
 }
