@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 PY := .venv/bin/python
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-cpp test-python clean demo example test-typing docs fuzz faults sanitize
+.PHONY: setup build test test-cpp test-python clean demo example test-typing docs fuzz faults sanitize bench
 
 setup:
 	@scripts/setup
@@ -65,3 +65,16 @@ faults:
 
 sanitize:
 	@scripts/sanitize
+
+# The benchmark table (see bench/README.md): the module, the pure-Python
+# baseline and the C++ limit against the same peer, in an optimised build of
+# its own. uvloop is installed for the extra columns when it can be; BENCH_ARGS
+# goes to bench/run.py (for example BENCH_ARGS=--quick).
+BENCH_DIR ?= build-bench
+bench: setup
+	@$(PY) -c "import uvloop" 2>/dev/null || $(PY) -m pip install -q uvloop || echo "bench: uvloop did not install; its columns are left out"
+	@mkdir -p $(BENCH_DIR)
+	@flock $(BENCH_DIR)/.lock cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DFENWIX_BUILD_BENCH=ON -DFENWIX_BUILD_TESTS=OFF -DFENWIX_PYTHON=$(abspath $(PY)) >/dev/null
+	@flock $(BENCH_DIR)/.lock cmake --build $(BENCH_DIR) -j $(JOBS)
+	@$(PY) bench/run.py --build-dir $(BENCH_DIR) --uvloop $(BENCH_ARGS)

@@ -47,11 +47,11 @@ class Call:
         self.start = start
         self._events: asyncio.Queue[dict[str, Any] | None] = asyncio.Queue()
 
-    async def command(self, verb: str, **args: Any) -> Any:
+    async def command(self, verb: str, args: Any = None) -> Any:
         return await self.session.command("sip", verb, {"channel": self.channel}, args)
 
     async def play(self, **args: Any) -> Any:
-        return await self.command("play", **args)
+        return await self.command("play", args)
 
     async def next_event(self) -> dict[str, Any] | None:
         """The call's next event; None once the call has ended."""

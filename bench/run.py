@@ -1,17 +1,19 @@
 """Benchmark driver: fenwix_control against a plain-Python baseline and the C++ limit.
 
-Run from the repository root with the project's interpreter:
+Run from the repository root with the project's interpreter (`make bench`
+builds everything in build-bench/ and runs this):
 
     .venv/bin/python bench/run.py [--quick] [--build-dir DIR] [--only commands,events,memory]
 
 It needs `fenwix_bench_peer` and `fenwix_bench_cpp` from a CMake build with
-FENWIX_BUILD_BENCH=ON (see --build-dir). Every measurement runs in a fresh
+FENWIX_BUILD_BENCH=ON (see --build-dir); the module is imported from that
+build's python/ directory when it is there. Every measurement runs in a fresh
 interpreter of its own (this file with --worker), which starts its own peer,
 so no workload inherits another's memory, tasks or loop. Results go to
 bench/results/ as JSON and as the printed table.
 
 Implementations compared:
-  module    fenwix_control (skipped, shown as "n/a", while it cannot be imported)
+  module    fenwix_control (skipped, shown as "n/a", when it cannot be imported)
   baseline  bench/baseline.py on the websockets library
   limit     bench/cpp_client_bench.cpp on the C++ client library (commands only)
 """
@@ -109,7 +111,8 @@ class Peer:
 # ---------------------------------------------------------------------------
 # The implementations under test. Each gives the workloads the same four
 # operations: dial the switch, listen for per-call connections, and read an
-# event's payload; calls offer `play(**args)` and `next_event()`.
+# event's payload; calls offer `command(verb, args)`, `play(**args)` and
+# `next_event()`.
 
 
 class BaselineImpl:
@@ -140,13 +143,9 @@ class BaselineImpl:
 
 
 class ModuleImpl:
-    """fenwix_control.
-
-    MODULE PLUG-IN POINT: written from the module's documented Python surface
-    before the module could be built; check each method against the real
-    module when it lands (constructor arguments, the shape of what
-    `next_event()` returns, how `bind()` reports its address).
-    """
+    """fenwix_control: `run()` and `serve()` return futures (not coroutines);
+    `next_event()` resolves to a dict `{"kind", "payload"}`; `bind()` to
+    "host:port"."""
 
     name = "module"
 
@@ -155,7 +154,7 @@ class ModuleImpl:
 
         client = fenwix_control.ControlClient(APP, TOKEN, url=url)
         client.on_call(on_call)
-        return client, asyncio.create_task(client.run())
+        return client, asyncio.ensure_future(client.run())
 
     async def close(self, handle: Any) -> None:
         client, running = handle
@@ -168,7 +167,7 @@ class ModuleImpl:
         server = fenwix_control.ControlServer(APP, TOKEN, bind="127.0.0.1:0")
         server.on_call(on_call)
         address = await server.bind()
-        serving = asyncio.create_task(server.serve())
+        serving = asyncio.ensure_future(server.serve())
         return (server, serving), f"ws://{address}/"
 
     async def stop_serving(self, handle: Any) -> None:
@@ -178,7 +177,7 @@ class ModuleImpl:
 
     @staticmethod
     def payload(event: Any) -> Any:
-        return event.get("payload") if isinstance(event, dict) else getattr(event, "payload", None)
+        return event["payload"]
 
 
 IMPLS = {"baseline": BaselineImpl, "module": ModuleImpl}
@@ -234,7 +233,23 @@ async def first_call(calls: asyncio.Queue[Any], peer: Peer, count: int = 1) -> l
         return [await calls.get() for _ in range(count)]
 
 
-async def closed_loop(call: Any, inflight: int, warmup: float, duration: float) -> dict[str, Any]:
+# How a workload sends its command: through the generic `Call.command` (verb
+# and args passed as they are), or through a typical verb method (`play`),
+# which binds and checks its arguments and builds the args itself. Both put
+# the same frame on the wire.
+VERBS = ("command", "play")
+
+
+def issuer(call: Any, verb: str) -> Any:
+    if verb == "command":
+        args = {"file": "welcome"}
+        return lambda: call.command("play", args)
+    if verb == "play":
+        return lambda: call.play(file="welcome")
+    raise ValueError(f"unknown verb {verb!r}")
+
+
+async def closed_loop(issue: Any, inflight: int, warmup: float, duration: float) -> dict[str, Any]:
     """`inflight` tasks, each issuing the next command when its last one is answered."""
     state = {"stop": False, "measuring": False, "count": 0}
     latencies: list[int] = []
@@ -242,7 +257,7 @@ async def closed_loop(call: Any, inflight: int, warmup: float, duration: float) 
     async def chain() -> None:
         while not state["stop"]:
             started = time.perf_counter_ns()
-            await call.play(file="welcome")
+            await issue()
             if state["measuring"]:
                 latencies.append(time.perf_counter_ns() - started)
                 state["count"] += 1
@@ -266,7 +281,7 @@ async def closed_loop(call: Any, inflight: int, warmup: float, duration: float) 
     }
 
 
-async def open_loop(call: Any, rate: float, duration: float) -> dict[str, Any]:
+async def open_loop(issue: Any, rate: float, duration: float) -> dict[str, Any]:
     """Commands issued on a fixed schedule from one task, whatever the replies do.
 
     The loop's timers fire with about a millisecond's granularity, so at high
@@ -280,7 +295,7 @@ async def open_loop(call: Any, rate: float, duration: float) -> dict[str, Any]:
 
     async def one() -> None:
         started = time.perf_counter_ns()
-        await call.play(file="welcome")
+        await issue()
         latencies.append(time.perf_counter_ns() - started)
 
     start = loop.time()
@@ -301,10 +316,10 @@ async def open_loop(call: Any, rate: float, duration: float) -> dict[str, Any]:
 # Workloads. Each runs inside a worker process and returns one JSON object.
 
 
-async def workload_commands(impl: Any, peer_exe: Path, inflight: list[int], warmup: float,
+async def workload_commands(impl: Any, peer_exe: Path, verb: str, inflight: list[int], warmup: float,
                             duration: float, latency_duration: float) -> dict[str, Any]:
-    """Round trips of a call verb (`play`) with 1/16/256 in flight from one loop,
-    then latency at half the best rate."""
+    """Round trips of a command (`Call.command` or `play`, see `issuer`) with
+    1/16/256 in flight from one loop, then latency at half the best rate."""
     peer = Peer(peer_exe)
     url = await peer.listen()
     calls: asyncio.Queue[Any] = asyncio.Queue()
@@ -315,17 +330,18 @@ async def workload_commands(impl: Any, peer_exe: Path, inflight: list[int], warm
     handle = await impl.connect(url, on_call)
     try:
         (call,) = await first_call(calls, peer)
+        issue = issuer(call, verb)
         runs = []
         for n in inflight:
             before = await peer.stats()
-            run = await closed_loop(call, n, warmup, duration)
+            run = await closed_loop(issue, n, warmup, duration)
             after = await peer.stats()
             commands = after["commands"] - before["commands"]
             run["peer_cpu_us_per_command"] = (after["cpu_s"] - before["cpu_s"]) * 1e6 / commands if commands else 0.0
             runs.append(run)
         best = max(r["per_second"] for r in runs)
-        latency = await open_loop(call, best / 2, latency_duration) if latency_duration > 0 else None
-        return {"runs": runs, "latency": latency}
+        latency = await open_loop(issue, best / 2, latency_duration) if latency_duration > 0 else None
+        return {"verb": verb, "runs": runs, "latency": latency}
     finally:
         await impl.close(handle)
         await peer.stop()
@@ -442,6 +458,7 @@ def run_worker(job: dict[str, Any]) -> None:
 
 @dataclass
 class Settings:
+    verbs: list[str]
     inflight: list[int]
     calls: list[int]
     duration: float
@@ -509,9 +526,10 @@ def run_all(build: Path, settings: Settings, impls: list[tuple[str, str | None]]
         mine: dict[str, Any] = {}
         base = {"impl": impl, "loop": loop, "peer": peer}
         if "commands" in only:
-            mine["commands"] = repeated({**base, "workload": "commands", "args": {
-                "inflight": settings.inflight, "warmup": settings.warmup, "duration": settings.duration,
-                "latency_duration": settings.latency_duration}})
+            mine["commands"] = {verb: repeated({**base, "workload": "commands", "args": {
+                "verb": verb, "inflight": settings.inflight, "warmup": settings.warmup,
+                "duration": settings.duration, "latency_duration": settings.latency_duration}})
+                for verb in settings.verbs}
         if "events" in only:
             mine["events"] = {str(n): repeated({**base, "workload": "events", "args": {
                 "calls_count": n, "events_total": settings.events_total,
@@ -526,6 +544,17 @@ def run_all(build: Path, settings: Settings, impls: list[tuple[str, str | None]]
     return results
 
 
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
 def median(values: list[float]) -> float | None:
     if not values:
         return None
@@ -535,21 +564,29 @@ def median(values: list[float]) -> float | None:
 
 
 def table(results: dict[str, Any], settings: Settings) -> str:
-    """Medians over the repetitions, one column per implementation."""
+    """Medians over the repetitions, one column per implementation, then the ratios."""
     columns = ("module", "module+uvloop", "baseline", "baseline+uvloop", "limit")
+    # (numerator, denominator): each loop compared with the same loop, and the
+    # module with the C++ client library.
+    ratios = (("module", "baseline"), ("module+uvloop", "baseline+uvloop"),
+              ("module", "limit"), ("module+uvloop", "limit"))
 
-    def repetitions(impl: str, workload: str, calls: int | None = None) -> list[dict[str, Any]]:
+    def repetitions(impl: str, workload: str, key: int | str | None = None) -> list[dict[str, Any]]:
         found = (results.get(impl) or {}).get(workload) or []
-        if calls is not None:
-            found = (found.get(str(calls)) or []) if isinstance(found, dict) else []
+        if key is not None:
+            found = (found.get(str(key)) or []) if isinstance(found, dict) else []
         return found
 
-    def commands_rate(impl: str, n: int) -> float | None:
-        return median([r["per_second"] for rep in repetitions(impl, "commands")
+    def command_reps(impl: str, verb: str) -> list[dict[str, Any]]:
+        # The C++ limit sends the same frame whichever Python method it stands for.
+        return repetitions(impl, "commands") if impl == "limit" else repetitions(impl, "commands", verb)
+
+    def commands_rate(impl: str, verb: str, n: int) -> float | None:
+        return median([r["per_second"] for rep in command_reps(impl, verb)
                        for r in rep["runs"] if r["inflight"] == n])
 
-    def commands_latency(impl: str, key: str) -> float | None:
-        return median([rep["latency"][key] for rep in repetitions(impl, "commands") if rep.get("latency")])
+    def commands_latency(impl: str, verb: str, key: str) -> float | None:
+        return median([rep["latency"][key] for rep in command_reps(impl, verb) if rep.get("latency")])
 
     def events_rate(impl: str, n: int) -> float | None:
         return median([rep["per_second"] for rep in repetitions(impl, "events", n)])
@@ -563,11 +600,13 @@ def table(results: dict[str, Any], settings: Settings) -> str:
     def calls_label(n: int) -> str:
         return f"{n} call" if n == 1 else f"{n} calls"
 
+    verb_label = {"command": "Call.command", "play": "play()"}
     rows: list[tuple[str, Any]] = []  # label, value of an implementation's column
-    for n in settings.inflight:
-        rows.append((f"commands/s, {n} in flight", lambda i, n=n: commands_rate(i, n)))
-    rows.append(("command p50 us at half peak", lambda i: commands_latency(i, "p50_us")))
-    rows.append(("command p99 us at half peak", lambda i: commands_latency(i, "p99_us")))
+    for verb in settings.verbs:
+        for n in settings.inflight:
+            rows.append((f"{verb_label[verb]}/s, {n} in flight", lambda i, v=verb, n=n: commands_rate(i, v, n)))
+        rows.append((f"{verb_label[verb]} p50 us at half peak", lambda i, v=verb: commands_latency(i, v, "p50_us")))
+        rows.append((f"{verb_label[verb]} p99 us at half peak", lambda i, v=verb: commands_latency(i, v, "p99_us")))
     for n in settings.calls:
         rows.append((f"events/s, {calls_label(n)}", lambda i, n=n: events_rate(i, n)))
     for n in settings.calls:
@@ -584,18 +623,19 @@ def table(results: dict[str, Any], settings: Settings) -> str:
         return "n/a" if a is None or b is None or b == 0 else f"{a / b:.2f}x"
 
     shown = [c for c in columns if c in results]
-    header = ["", *shown, "module/baseline", "module/limit"]
+    shown_ratios = [(a, b) for a, b in ratios if a in shown and b in shown]
+    header = ["", *shown, *(f"{a}/{b}".replace("+uvloop", "+uv") for a, b in shown_ratios)]
     lines = [header]
     for label, get in rows:
         values = {c: get(c) for c in shown}
         if all(v is None for v in values.values()):
             continue
         lines.append([label, *(fmt(values[c]) for c in shown),
-                      ratio(values.get("module"), values.get("baseline")),
-                      ratio(values.get("module"), values.get("limit"))])
+                      *(ratio(values[a], values[b]) for a, b in shown_ratios)])
     widths = [max(len(row[i]) for row in lines) for i in range(len(header))]
     legend = ("\nRatios are module / other: above 1 is better for rates, below 1 is better for "
-              "latencies and memory. n/a: not measured or not available.")
+              "latencies and memory.\nlimit: the C++ client library sending the same frame (no Python), "
+              "shown against both Python methods.\nn/a: not measured or not available.")
     return "\n".join("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
                                for i, (cell, w) in enumerate(zip(row, widths))) for row in lines) + legend
 
@@ -610,6 +650,7 @@ def main() -> None:
     parser.add_argument("--impl", default="module,baseline", help="comma-separated: module,baseline")
     parser.add_argument("--no-limit", action="store_true", help="skip the C++ client library run")
     parser.add_argument("--uvloop", action="store_true", help="also run each implementation on uvloop, if installed")
+    parser.add_argument("--verbs", default=",".join(VERBS), help="comma-separated: command,play")
     parser.add_argument("--inflight", default="1,16,256")
     parser.add_argument("--calls", default="1,100,1000")
     parser.add_argument("--duration", type=float, help="seconds per closed-loop measurement (default 5, quick 1)")
@@ -626,6 +667,7 @@ def main() -> None:
 
     quick = args.quick
     settings = Settings(
+        verbs=args.verbs.split(","),
         inflight=[int(x) for x in args.inflight.split(",")],
         calls=[int(x) for x in args.calls.split(",")],
         duration=args.duration or (1.0 if quick else 5.0),
@@ -639,6 +681,11 @@ def main() -> None:
     for exe in ("fenwix_bench_peer", "fenwix_bench_cpp"):
         if not (build / "bench" / exe).exists():
             sys.exit(f"{build / 'bench' / exe} is missing: build it (ninja -C {build} {exe}) or pass --build-dir")
+    # The module from the same build, for this process and every worker.
+    if (build / "python").is_dir():
+        sys.path.insert(0, str(build / "python"))
+        os.environ["PYTHONPATH"] = os.pathsep.join(
+            p for p in (str(build / "python"), os.environ.get("PYTHONPATH")) if p)
 
     wanted = args.impl.split(",")
     impls: list[tuple[str, str | None]] = []
@@ -658,12 +705,13 @@ def main() -> None:
     if "module" in wanted and not module_available():
         results.setdefault("module", {})
 
-    text = table(results, settings)
+    stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%SZ")
+    text = (f"{stamp}: {os.cpu_count()} CPUs ({cpu_model()}); {'quick run' if quick else 'full run'}, "
+            f"medians of {settings.repeat}\n" + table(results, settings))
     print(text)
     RESULTS.mkdir(parents=True, exist_ok=True)
-    stamp = datetime.now(timezone.utc).strftime("%Y%m%dT%H%M%SZ")
     record = {"when": stamp, "quick": quick, "settings": settings.__dict__, "host": os.uname().nodename,
-              "cpus": os.cpu_count(), "results": results}
+              "cpus": os.cpu_count(), "cpu_model": cpu_model(), "results": results}
     (RESULTS / f"run-{stamp}.json").write_text(json.dumps(record, indent=2))
     (RESULTS / f"run-{stamp}.txt").write_text(text + "\n")
     print(f"\nresults in {RESULTS / f'run-{stamp}.json'}", file=sys.stderr)
