@@ -80,7 +80,8 @@ async def exit_once(switch, dialer_factory, name, style):
     switch.respond(f"ready-{name}", {})
     process = await asyncio.create_subprocess_exec(
         sys.executable, "-c", CHILD, switch.url, name, style,
-        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, env=child_env())
+        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
+        env={**child_env(), "PYTHONFAULTHANDLER": "1"})
     try:
         ready = await switch.next_command(f"ready-{name}", timeout=30)
         dialer = dialer_factory(f"ws://{ready.args['server']}/", app=name)
@@ -92,7 +93,15 @@ async def exit_once(switch, dialer_factory, name, style):
         assert line == b"ready\n", line
         if style == "sigint":
             process.send_signal(signal.SIGINT)
-        stdout, stderr = await asyncio.wait_for(process.communicate(), 30)
+        communicating = asyncio.ensure_future(process.communicate())
+        done, _ = await asyncio.wait([communicating], timeout=30)
+        if not done:
+            # A hang: SIGABRT makes the child's fault handler print where
+            # every thread stands, which the failure then shows.
+            process.send_signal(signal.SIGABRT)
+            _, stderr = await asyncio.wait_for(communicating, 10)
+            raise AssertionError(f"{name} ({style}) did not exit within 30 s:\n{stderr.decode()}")
+        stdout, stderr = communicating.result()
     except BaseException:
         if process.returncode is None:
             process.kill()
