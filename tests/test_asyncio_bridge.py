@@ -9,10 +9,6 @@ stand in for the network threads of the real module.
 import asyncio
 import gc
 import inspect
-import os
-import subprocess
-import sys
-import textwrap
 import threading
 import warnings
 import weakref
@@ -21,15 +17,7 @@ import pytest
 
 import _fenwix_control_testing as t
 
-
-def run_python(code):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env=dict(os.environ),
-    )
+from control_support import run_python
 
 
 class Thing:

@@ -3,14 +3,12 @@ helpers and the atexit hook."""
 
 import atexit
 import inspect
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import fenwix_control
+
+from control_support import run_python
 
 PUBLIC = [
     "ControlClient",
@@ -20,17 +18,6 @@ PUBLIC = [
     "is_transfer_final",
     "transfer_outcome",
 ]
-
-
-def run_python(code):
-    """Runs `code` in a fresh interpreter with the same module path."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env=dict(os.environ),
-    )
 
 
 def test_members_and_their_order():

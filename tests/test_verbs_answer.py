@@ -4,9 +4,6 @@ pattern every verb shares: checks before the loop is looked up, refusals
 reaching the awaitable."""
 
 import asyncio
-import os
-import subprocess
-import sys
 import threading
 
 import pytest
@@ -14,6 +11,7 @@ import pytest
 from fenwix_control import Call, ControlError
 from fenwix_sim import error
 
+from control_support import run_python
 from verbs_support import (  # noqa: F401
     CHANNEL, assert_refused, check_signature, leg, signature_rows,
 )
@@ -266,8 +264,7 @@ asyncio.run(main())
 def test_value_results_are_not_built_once_the_interpreter_is_going_away():
     # The verbs (and originate) that convert a reply to Python decline to once
     # the atexit hook has run; the process-wide flag needs a process of its own.
-    done = subprocess.run([sys.executable, "-c", GOING_AWAY_SCRIPT], capture_output=True,
-                          text=True, timeout=60, env=dict(os.environ))
+    done = run_python(GOING_AWAY_SCRIPT)
     assert done.returncode == 0, done.stderr
     gone = "failed: the Python interpreter shut down while this command was in flight"
     assert done.stdout.splitlines() == [
