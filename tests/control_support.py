@@ -127,12 +127,14 @@ class Calls:
 
 
 class Session:
-    """A running client whose async call handler collects the calls."""
+    """A running client whose async call handler collects the calls;
+    `running` is its run() future."""
 
-    def __init__(self, switch, client, calls):
+    def __init__(self, switch, client, calls, running):
         self.switch = switch
         self.client = client
         self.calls = calls
+        self.running = running
 
     async def offer(self, channel="ch-1", **options):
         """Offers a call and returns the Call the handler received."""
@@ -150,6 +152,6 @@ async def session(switch, make_client):
         calls.receive(call)
 
     running = await start_run(client, switch)
-    yield Session(switch, client, calls)
+    yield Session(switch, client, calls, running)
     client.shutdown()
     await running

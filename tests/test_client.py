@@ -11,7 +11,7 @@ import pytest
 from fenwix_control import ControlClient, ControlError
 from fenwix_sim import NO_REPLY, default, error
 
-from control_support import APP, Calls, eventually, make_client, start_run  # noqa: F401
+from control_support import APP, Calls, eventually, make_client, session, start_run  # noqa: F401
 
 # ---------------------------------------------------------------------------
 # Construction
@@ -262,20 +262,10 @@ async def test_run_does_not_retry_its_first_connection(switch, make_client):
 # run(): handlers, supervision, re-attachment
 
 
-async def test_run_hands_calls_over_until_shutdown(switch, make_client):
-    client = make_client()
-    calls = Calls()
-
-    @client.on_call
-    async def handle(call):
-        calls.receive(call)
-
-    assert handle.__name__ == "handle"  # the decorator returns the function itself
-    running = await start_run(client, switch)
-    await switch.offer_call("ch-1")
-    assert (await calls.next()).channel_id == "ch-1"
-    client.shutdown()
-    assert await running is None
+async def test_run_hands_calls_over_until_shutdown(session):
+    assert (await session.offer("ch-1")).channel_id == "ch-1"
+    session.client.shutdown()
+    assert await session.running is None
 
 
 async def test_a_call_pushed_right_after_hello_reaches_the_handler(switch, make_client):
@@ -313,21 +303,13 @@ async def test_handlers_registered_after_run_do_not_affect_it(switch, make_clien
     assert await running is None
 
 
-async def test_reconnection_reattaches_surviving_calls(switch, make_client):
-    client = make_client()
-    calls = Calls()
-
-    @client.on_call
-    async def handle(call):
-        calls.receive(call)
-
-    running = await start_run(client, switch)
-    await switch.offer_call("ch-1", call_id="k-1", sip_call_id="s-1", vars={"lang": "fr"})
-    before = await calls.next()
+async def test_reconnection_reattaches_surviving_calls(session):
+    switch = session.switch
+    before = await session.offer("ch-1", call_id="k-1", sip_call_id="s-1", vars={"lang": "fr"})
     assert (before.is_reattached, before.app, before.call_id) == (False, APP, "k-1")
 
     await switch.restart(keep_channels=True)
-    after = await calls.next()
+    after = await session.calls.next()
     assert after.is_reattached is True
     assert (after.channel_id, after.call_id, after.sip_call_id, after.app) == ("ch-1", "k-1", "s-1", None)
     assert after.payload == {
@@ -344,8 +326,8 @@ async def test_reconnection_reattaches_surviving_calls(switch, make_client):
     await before.set_var("seen", "yes")
     assert await after.get_var("seen") == "yes"
     assert [c.verb for c in switch.commands if c.is_handshake] == ["hello", "hello", "resync"]
-    client.shutdown()
-    assert await running is None
+    session.client.shutdown()
+    assert await session.running is None
 
 
 async def test_cancelling_run_stops_supervision_only(switch, make_client):
