@@ -115,18 +115,23 @@ async def leg(switch):
     await close_client(client, running)
 
 
-async def assert_refused(leg, invoke, exception, message):
-    """`invoke(call)` raises `exception` from the call itself, with exactly
-    `message` (or, for a tuple, a message containing each fragment), and
-    sends nothing."""
+def assert_raises(invoke, exception, message):
+    """`invoke()` raises `exception` at once, with exactly `message` (or, for
+    a tuple, a message containing each fragment)."""
     with pytest.raises(exception) as info:
-        invoke(leg.call)
+        invoke()
     text = str(info.value)
     if isinstance(message, tuple):
         for fragment in message:
             assert fragment in text
     else:
         assert text == message
+
+
+async def assert_refused(leg, invoke, exception, message):
+    """`invoke(call)` raises `exception` from the call itself, as
+    `assert_raises` checks it, and sends nothing."""
+    assert_raises(lambda: invoke(leg.call), exception, message)
     await leg.nothing_sent()
 
 
