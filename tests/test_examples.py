@@ -132,25 +132,47 @@ def test_a_run_that_takes_too_long_is_stopped():
     assert time.monotonic() - started < 20
 
 
-def test_ctrl_c_stops_the_example_and_the_switch():
-    process = subprocess.Popen(
-        [sys.executable, str(RUNNER), "ivr"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        stdin=subprocess.DEVNULL,
-        text=True,
-    )
-    lines = []
-    try:
-        for line in process.stdout:  # wait until the first call is being handled
-            lines.append(line)
-            if "incoming call from" in line:
+class RunnerProcess:
+    """An example under the runner, started in the background, its output
+    read as the test needs it."""
+
+    def __init__(self, name):
+        self.process = subprocess.Popen(
+            [sys.executable, str(RUNNER), name],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL,
+            text=True,
+        )
+        self._lines = []
+
+    def read_until(self, fragment):
+        for line in self.process.stdout:
+            self._lines.append(line)
+            if fragment in line:
                 break
-        process.send_signal(signal.SIGINT)
-        rest, _ = process.communicate(timeout=30)
+
+    def finish(self):
+        """Everything the run printed, once it has ended on its own."""
+        rest, _ = self.process.communicate(timeout=30)
+        return "".join(self._lines) + rest
+
+
+@pytest.fixture
+def ivr_mid_call():
+    """The ivr example, read until its first call is being handled."""
+    run = RunnerProcess("ivr")
+    try:
+        run.read_until("incoming call from")
+        yield run
     finally:
-        process.kill()
-    output = "".join(lines) + rest
+        run.process.kill()  # whatever the test did, nothing is left running
+
+
+def test_ctrl_c_stops_the_example_and_the_switch(ivr_mid_call):
+    process = ivr_mid_call.process
+    process.send_signal(signal.SIGINT)
+    output = ivr_mid_call.finish()
     assert process.returncode == 130, output
     assert "run    | interrupted (SIGINT); stopping ivr" in output
     assert "switch | stopped" in output
@@ -172,28 +194,13 @@ def _children(pid):
     return found
 
 
-def test_a_switch_that_dies_fails_the_run_at_once():
-    process = subprocess.Popen(
-        [sys.executable, str(RUNNER), "ivr"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        stdin=subprocess.DEVNULL,
-        text=True,
-    )
-    lines = []
-    try:
-        for line in process.stdout:
-            lines.append(line)
-            if "incoming call from" in line:
-                break
-        switch = [pid for pid, cmdline in _children(process.pid) if "scenario_switch.py" in cmdline]
-        assert len(switch) == 1, _children(process.pid)
-        started = time.monotonic()
-        os.kill(switch[0], signal.SIGKILL)
-        rest, _ = process.communicate(timeout=30)
-    finally:
-        process.kill()
-    output = "".join(lines) + rest
+def test_a_switch_that_dies_fails_the_run_at_once(ivr_mid_call):
+    process = ivr_mid_call.process
+    switch = [pid for pid, cmdline in _children(process.pid) if "scenario_switch.py" in cmdline]
+    assert len(switch) == 1, _children(process.pid)
+    started = time.monotonic()
+    os.kill(switch[0], signal.SIGKILL)
+    output = ivr_mid_call.finish()
     assert process.returncode == 1, output
     assert "FAILED: the simulated switch exited unexpectedly with status -9" in output
     assert time.monotonic() - started < 15  # not the 90 s time limit

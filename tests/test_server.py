@@ -131,6 +131,18 @@ async def finish(task):
         await task
 
 
+async def serving_a_call(dialer_factory):
+    """A server whose handler collects its calls, a dialler for it, and the
+    first call it handed over (dialled as ch-1)."""
+    calls = Calls()
+    server, task, url = await serving(calls.receive)
+    dialer = dialer_factory(url)
+    await dialer.dial("ch-1")
+    first = await calls.next()
+    assert first.channel_id == "ch-1"
+    return server, task, dialer, calls, first
+
+
 @pytest.mark.parametrize("serve", ["serve", "run"])
 async def test_serve_hands_each_dialled_call_to_the_handler(dialer_factory, serve):
     calls = Calls()
@@ -180,11 +192,7 @@ async def test_serve_without_a_handler_accepts_but_dispatches_nothing(dialer_fac
 
 
 async def test_close_while_serving_keeps_accepting_but_stops_dispatch(dialer_factory):
-    calls = Calls()
-    server, task, url = await serving(calls.receive)
-    dialer = dialer_factory(url)
-    await dialer.dial("ch-1")
-    assert (await calls.next()).channel_id == "ch-1"
+    server, task, dialer, calls, _first = await serving_a_call(dialer_factory)
     assert server.close() is None
     accepted = await dialer.dial("ch-2")
     assert accepted.upgrade.status == 101
@@ -203,11 +211,7 @@ async def test_close_while_serving_keeps_accepting_but_stops_dispatch(dialer_fac
 
 
 async def test_cancelling_serve_keeps_accepted_calls(dialer_factory):
-    calls = Calls()
-    server, task, url = await serving(calls.receive)
-    dialer = dialer_factory(url)
-    await dialer.dial("ch-1")
-    call = await calls.next()
+    server, task, dialer, calls, call = await serving_a_call(dialer_factory)
     await finish(task)
     assert await call.set_var("k", "v") is None
     assert await call.get_var("k") == "v"
