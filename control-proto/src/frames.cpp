@@ -222,6 +222,48 @@ std::expected<EventFrame, std::string> read_event(J&& value) {
   return frame;
 }
 
+// A position in a text, and the pieces of JSON syntax both short-cut
+// readers below share.
+class TextCursor {
+ protected:
+  explicit TextCursor(std::string_view text) : text_(text) {}
+
+  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+  void skip_space() {
+    while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+  }
+
+  bool eat(char c) {
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
+  // A string of printable ASCII without escapes; anything else is left to
+  // the JSON library, which checks escapes and UTF-8.
+  bool plain_string(std::string_view& out) {
+    if (!eat('"')) return false;
+    const std::size_t begin = pos_;
+    while (pos_ < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c == '"') {
+        out = text_.substr(begin, pos_ - begin);
+        ++pos_;
+        return true;
+      }
+      if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+      ++pos_;
+    }
+    return false;
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
 // Reads the values that nearly every result and payload is made of: objects,
 // arrays, strings of printable ASCII without escapes, integers, true, false
 // and null, nested a little. Anything else (an escape, a byte outside
@@ -232,9 +274,9 @@ std::expected<EventFrame, std::string> read_event(J&& value) {
 // signed, and a repeated key replacing the earlier member. It skips the
 // library's set-up for every text (a lexer, a token buffer, the locale),
 // which costs more than reading a small value.
-class SimpleValueReader {
+class SimpleValueReader : TextCursor {
  public:
-  explicit SimpleValueReader(std::string_view text) : text_(text) {}
+  explicit SimpleValueReader(std::string_view text) : TextCursor(text) {}
 
   std::optional<Json> read() {
     Json value;
@@ -343,39 +385,6 @@ class SimpleValueReader {
     }
     return true;
   }
-
-  bool eat(char c) {
-    if (pos_ < text_.size() && text_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-
-  void skip_space() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
-                                   text_[pos_] == '\n' || text_[pos_] == '\r'))
-      ++pos_;
-  }
-
-  bool plain_string(std::string_view& out) {
-    if (!eat('"')) return false;
-    const std::size_t begin = pos_;
-    while (pos_ < text_.size()) {
-      const auto c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"') {
-        out = text_.substr(begin, pos_ - begin);
-        ++pos_;
-        return true;
-      }
-      if (c < 0x20 || c >= 0x7F || c == '\\') return false;
-      ++pos_;
-    }
-    return false;
-  }
-
-  std::string_view text_;
-  std::size_t pos_ = 0;
 };
 
 // Nearly every inbound message is a compact reply or event whose envelope
@@ -388,9 +397,9 @@ class SimpleValueReader {
 // closing brace) makes it give up, and the full parse below decides as it
 // always has. So the fast path only ever accepts text the full parse would
 // accept, with the same outcome.
-class EnvelopeReader {
+class EnvelopeReader : TextCursor {
  public:
-  explicit EnvelopeReader(std::string_view text) : text_(text) {}
+  explicit EnvelopeReader(std::string_view text) : TextCursor(text) {}
 
   std::optional<Inbound> read() {
     if (!members()) return std::nullopt;
@@ -500,37 +509,6 @@ class EnvelopeReader {
     return false;
   }
 
-  bool eat(char c) {
-    if (pos_ < text_.size() && text_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-
-  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-  void skip_space() {
-    while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
-  }
-
-  // A string of printable ASCII without escapes.
-  bool plain_string(std::string_view& out) {
-    if (!eat('"')) return false;
-    const std::size_t begin = pos_;
-    while (pos_ < text_.size()) {
-      const auto c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"') {
-        out = text_.substr(begin, pos_ - begin);
-        ++pos_;
-        return true;
-      }
-      if (c < 0x20 || c >= 0x7F || c == '\\') return false;
-      ++pos_;
-    }
-    return false;
-  }
-
   bool plain_string_or_null(std::optional<std::string>& out) {
     if (text_.substr(pos_, 4) == "null") {
       pos_ += 4;
@@ -593,8 +571,6 @@ class EnvelopeReader {
     return false;
   }
 
-  std::string_view text_;
-  std::size_t pos_ = 0;
   unsigned seen_ = 0;
   std::string_view id_, type_, status_, event_, result_, payload_;
   std::optional<std::string> channel_, app_, call_id_, sip_call_id_;
@@ -602,25 +578,7 @@ class EnvelopeReader {
 
 Inbound classify(std::string_view text) {
   if (auto fast = EnvelopeReader(text).read()) return std::move(*fast);
-  auto parsed = parse_json(text);
-  if (!parsed) return inbound::Malformed{std::move(parsed.error())};
-  Json& value = *parsed;
-
-  const auto type = value.is_object() ? value.find("type") : value.end();
-  if (type == value.end() || !type->is_string()) return inbound::UnknownType{};
-  const auto& name = type->get_ref<const std::string&>();
-
-  if (name == wire_name(FrameType::Reply)) {
-    auto frame = ReplyFrame::from_json(std::move(value));
-    if (!frame) return inbound::UnparseableReply{std::move(frame.error())};
-    return inbound::Reply{std::move(*frame)};
-  }
-  if (name == wire_name(FrameType::Event)) {
-    auto frame = EventFrame::from_json(std::move(value));
-    if (!frame) return inbound::UnparseableEvent{std::move(frame.error())};
-    return inbound::Event{std::move(*frame)};
-  }
-  return inbound::UnknownType{name};
+  return detail::classify_inbound_document(text);
 }
 
 }  // namespace
@@ -695,6 +653,28 @@ std::expected<EventFrame, std::string> EventFrame::from_json(const Json& value) 
 
 std::expected<EventFrame, std::string> EventFrame::from_json(Json&& value) {
   return read_event(std::move(value));
+}
+
+Inbound detail::classify_inbound_document(std::string_view text) {
+  auto parsed = parse_json(text);
+  if (!parsed) return inbound::Malformed{std::move(parsed.error())};
+  Json& value = *parsed;
+
+  const auto type = value.is_object() ? value.find("type") : value.end();
+  if (type == value.end() || !type->is_string()) return inbound::UnknownType{};
+  const auto& name = type->get_ref<const std::string&>();
+
+  if (name == wire_name(FrameType::Reply)) {
+    auto frame = ReplyFrame::from_json(std::move(value));
+    if (!frame) return inbound::UnparseableReply{std::move(frame.error())};
+    return inbound::Reply{std::move(*frame)};
+  }
+  if (name == wire_name(FrameType::Event)) {
+    auto frame = EventFrame::from_json(std::move(value));
+    if (!frame) return inbound::UnparseableEvent{std::move(frame.error())};
+    return inbound::Event{std::move(*frame)};
+  }
+  return inbound::UnknownType{name};
 }
 
 Inbound classify_inbound(std::string_view text) noexcept {

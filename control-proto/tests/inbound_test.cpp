@@ -325,31 +325,9 @@ bool identical(const std::optional<Json>& a, const std::optional<Json>& b) {
   return a.has_value() == b.has_value() && (!a || identical(*a, *b));
 }
 
-// The outcome of reading the whole document, the way the reader did before
-// it had a shortcut.
-Inbound read_whole(std::string_view text) {
-  auto parsed = parse_json(text);
-  if (!parsed) return inbound::Malformed{parsed.error()};
-  const Json& value = *parsed;
-  const auto type = value.is_object() ? value.find("type") : value.end();
-  if (type == value.end() || !type->is_string()) return inbound::UnknownType{};
-  const auto& name = type->get_ref<const std::string&>();
-  if (name == "reply") {
-    auto frame = ReplyFrame::from_json(value);
-    if (!frame) return inbound::UnparseableReply{frame.error()};
-    return inbound::Reply{std::move(*frame)};
-  }
-  if (name == "event") {
-    auto frame = EventFrame::from_json(value);
-    if (!frame) return inbound::UnparseableEvent{frame.error()};
-    return inbound::Event{std::move(*frame)};
-  }
-  return inbound::UnknownType{name};
-}
-
 ::testing::AssertionResult same_outcome(std::string_view text) {
   const Inbound fast = classify_inbound(text);
-  const Inbound whole = read_whole(text);
+  const Inbound whole = detail::classify_inbound_document(text);
   auto failure = [&](std::string_view what) {
     return ::testing::AssertionFailure() << what << " for " << ::testing::PrintToString(std::string(text));
   };

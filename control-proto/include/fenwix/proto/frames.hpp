@@ -120,6 +120,14 @@ using Inbound = std::variant<inbound::Malformed, inbound::Reply, inbound::Unpars
 // doing so is reported as `Malformed`.
 Inbound classify_inbound(std::string_view text) noexcept;
 
+namespace detail {
+// What `classify_inbound` decides, always by reading the whole text as one
+// JSON document. `classify_inbound` reads most messages by a short cut and
+// falls back to this; the tests and the fuzz target hold the short cut to it.
+// May throw std::bad_alloc.
+Inbound classify_inbound_document(std::string_view text);
+}  // namespace detail
+
 // The one place where a reply becomes a result or an error: status "error"
 // gives `Remote` (with protocol_error when the body is missing), status "ok"
 // gives the result or null.
