@@ -5,20 +5,19 @@
 #include <vector>
 
 #include "fenwix/client/verbs.hpp"
+#include "verb_cases.hpp"
 
 namespace fenwix {
 namespace {
+
+using test::expect_summaries;
+using test::expect_wire;
 
 const OriginateDestination kTo = OriginateTo{"sip:b@x"};
 const OriginateMedia kAnchored{OriginateMedia::Anchored{}};
 
 TEST(OriginateArgsTest, DestinationMediaAndOptions) {
-  struct Case {
-    std::string_view label;
-    Json args;
-    std::string_view wire;
-  };
-  const std::vector<Case> cases = {
+  expect_wire({
       {"anchored media without shaping", originate_args("c-1", kTo, kAnchored, {}),
        R"({"channel":"c-1","media":true,"to":"sip:b@x"})"},
       {"anchored media shaped",
@@ -72,21 +71,11 @@ TEST(OriginateArgsTest, DestinationMediaAndOptions) {
        originate_args("c-1", kTo, kAnchored,
                       {.session_timer = SessionTimer{.refresher = SessionRefresher::Uas}}),
        R"({"channel":"c-1","media":true,"session_timer":{"refresher":"uas"},"to":"sip:b@x"})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(c.args.dump(), c.wire);
-  }
+  });
 }
 
-struct ReplyCase {
-  std::string_view label;
-  std::string_view result;
-  std::string_view summary;
-};
-
 TEST(OriginateRepliesTest, UriForm) {
-  const std::vector<ReplyCase> cases = {
+  expect_summaries({
       {"empty object", "{}", R"({"call_id":null,"channel":"req","sip_call_id":null})"},
       {"no result", "null", R"({"call_id":null,"channel":"req","sip_call_id":null})"},
       {"full, extra members dropped",
@@ -94,15 +83,11 @@ TEST(OriginateRepliesTest, UriForm) {
        R"({"call_id":"k-1","channel":"c-9","sip_call_id":"s-1"})"},
       {"wrong member types", R"({"channel":7,"call_id":null,"sip_call_id":["s"]})",
        R"({"call_id":null,"channel":"req","sip_call_id":null})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(Originated::from_reply(Json::parse(c.result), "req").to_json().dump(), c.summary);
-  }
+  }, [](const Json& result) { return Originated::from_reply(result, "req").to_json(); });
 }
 
 TEST(OriginateRepliesTest, AorForm) {
-  const std::vector<ReplyCase> cases = {
+  expect_summaries({
       {"no result", "null",
        R"({"aor":null,"branches":[],"channel":"req","group_id":null,"strategy":null,"total_timeout":null})"},
       {"full, unreadable branches skipped",
@@ -115,12 +100,7 @@ TEST(OriginateRepliesTest, AorForm) {
        R"({"aor":null,"branches":[],"channel":"req","group_id":null,"strategy":null,"total_timeout":null})"},
       {"fractional total_timeout", R"({"total_timeout":1.5})",
        R"({"aor":null,"branches":[],"channel":"req","group_id":null,"strategy":null,"total_timeout":null})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(OriginatedGroup::from_reply(Json::parse(c.result), "req").to_json().dump(),
-              c.summary);
-  }
+  }, [](const Json& result) { return OriginatedGroup::from_reply(result, "req").to_json(); });
 }
 
 }  // namespace

@@ -8,25 +8,14 @@
 #include <vector>
 
 #include "fenwix/client/verbs.hpp"
+#include "verb_cases.hpp"
 
 namespace fenwix {
 namespace {
 
-constexpr auto none = std::nullopt;
-
-// One builder call and the exact compact text it must produce.
-struct ArgsCase {
-  std::string_view label;
-  Json args;
-  std::string_view wire;
-};
-
-void expect_wire(const std::vector<ArgsCase>& cases) {
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(c.args.dump(), c.wire);
-  }
-}
+using test::expect_summaries;
+using test::expect_wire;
+using test::none;
 
 // The wire name the text parses to, or "-" when it does not parse.
 template <class E>
@@ -173,23 +162,14 @@ TEST(VerbArgsTest, RecordingAndStreaming) {
 }
 
 TEST(VerbRepliesTest, RecordingSummary) {
-  struct Case {
-    std::string_view label;
-    std::string_view result;
-    std::string_view summary;
-  };
-  const std::vector<Case> cases = {
+  expect_summaries({
       {"other members dropped", R"({"channel":"c-9","recording_id":"r-1","path":"/a.wav"})",
        R"({"channel":"c-9","recording_id":"r-1"})"},
       {"no result", "null", R"({"channel":"c-1","recording_id":null})"},
       {"not an object", R"(["c-9","r-1"])", R"({"channel":"c-1","recording_id":null})"},
       {"wrong member types", R"({"channel":7,"recording_id":12})",
        R"({"channel":"c-1","recording_id":null})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(Recording::from_reply(Json::parse(c.result), "c-1").to_json().dump(), c.summary);
-  }
+  }, [](const Json& result) { return Recording::from_reply(result, "c-1").to_json(); });
 }
 
 TEST(VerbArgsTest, TransferTargetRefusesBoth) {
