@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fenwix/client/client.hpp"
 #include "fenwix/proto/json.hpp"
 #include "support.hpp"
 
@@ -142,6 +143,18 @@ class FakeSwitch {
   struct Impl;
   std::shared_ptr<Impl> impl_;
 };
+
+// A client config aimed at `sw`: app "demo", token "t0k", and a reply
+// time-out and back-off short enough for a test to wait out.
+inline ClientConfig config_for(const FakeSwitch& sw) {
+  ClientConfig c;
+  c.url = sw.url();
+  c.app = "demo";
+  c.token = "t0k";
+  c.reply_timeout = std::chrono::seconds(5);
+  c.reconnect_backoff = std::chrono::milliseconds(50);
+  return c;
+}
 
 // What a fake dialer got back from the per-call server.
 struct DialResult {

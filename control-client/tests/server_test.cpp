@@ -284,9 +284,7 @@ TEST_F(ServerTest, ConnectionsOutliveTheAcceptLoop) {
 // A connection that does not finish its upgrade in time is cut, and does not
 // hold up anybody else meanwhile.
 TEST_F(ServerTest, AnUpgradeThatNeverCompletesIsCutAtTheDeadline) {
-  struct Restore {
-    ~Restore() { detail::set_upgrade_deadline(detail::kDefaultUpgradeDeadline); }
-  } restore;
+  test::RestoreUpgradeDeadline restore;
   detail::set_upgrade_deadline(300ms);
   const auto started = std::chrono::steady_clock::now();
   test::RawDialer silent(port_);

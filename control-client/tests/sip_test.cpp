@@ -19,6 +19,7 @@
 namespace fenwix {
 namespace {
 
+using test::config_for;
 using test::json;
 using test::kWait;
 using test::LogCapture;
@@ -319,16 +320,24 @@ TEST_F(SipFacadeTest, EndingAllRoutesIsFinal) {
   EXPECT_EQ(facade_->route_count(), 0u);
 }
 
-TEST(EventStreamTest, ConcurrentWaitersAreServedInTurn) {
-  auto pair = make_event_stream();
-  auto& stream = pair.first;
-  auto& sender = pair.second;
-  test::Task<std::optional<CallEvent>> first(stream->next());
+// One stream and its sending end, with no facade in between.
+class EventStreamTest : public ::testing::Test {
+ protected:
+  // Sends an event named `name` for channel c1.
+  void send(const std::string& name) { sender_.send(CallEvent::from_frame(event(name, "c1"))); }
+
+  std::pair<std::shared_ptr<EventStream>, EventSender> pair_ = make_event_stream();
+  std::shared_ptr<EventStream>& stream_ = pair_.first;
+  EventSender& sender_ = pair_.second;
+};
+
+TEST_F(EventStreamTest, ConcurrentWaitersAreServedInTurn) {
+  test::Task<std::optional<CallEvent>> first(stream_->next());
   EXPECT_TRUE(first.still_running_after(20ms));
-  test::Task<std::optional<CallEvent>> second(stream->next());
+  test::Task<std::optional<CallEvent>> second(stream_->next());
   EXPECT_TRUE(second.still_running_after(20ms));
-  sender.send(CallEvent::from_frame(event("PlayStarted", "c1")));
-  sender.send(CallEvent::from_frame(event("PlayFinished", "c1")));
+  send("PlayStarted");
+  send("PlayFinished");
   auto a = first.wait();
   auto b = second.wait();
   ASSERT_TRUE(a && *a && b && *b);
@@ -336,19 +345,16 @@ TEST(EventStreamTest, ConcurrentWaitersAreServedInTurn) {
   EXPECT_EQ((*b)->kind.kind, SipEventKind::PlayFinished);
 }
 
-TEST(EventStreamTest, ACancelledWaitLosesNoEvent) {
-  auto pair = make_event_stream();
-  auto& stream = pair.first;
-  auto& sender = pair.second;
+TEST_F(EventStreamTest, ACancelledWaitLosesNoEvent) {
   // Cancelled while nothing has arrived: the next event goes to the next waiter.
   {
-    test::Task<std::optional<CallEvent>> waiter(stream->next());
+    test::Task<std::optional<CallEvent>> waiter(stream_->next());
     EXPECT_TRUE(waiter.still_running_after(10ms));
     waiter.cancel();
     EXPECT_TRUE(waiter.threw());
   }
-  sender.send(CallEvent::from_frame(event("E0", "c1")));
-  auto got = test::run(stream->next());
+  send("E0");
+  auto got = test::run(stream_->next());
   ASSERT_TRUE(got && *got);
   EXPECT_EQ((*got)->frame.event, "E0");
 
@@ -357,9 +363,8 @@ TEST(EventStreamTest, ACancelledWaitLosesNoEvent) {
   constexpr int kRounds = 200;
   std::vector<std::string> delivered;
   for (int i = 0; i < kRounds; ++i) {
-    test::Task<std::optional<CallEvent>> waiter(stream->next());
-    std::thread pusher(
-        [&, i] { sender.send(CallEvent::from_frame(event("E" + std::to_string(i + 1), "c1"))); });
+    test::Task<std::optional<CallEvent>> waiter(stream_->next());
+    std::thread pusher([&, i] { send("E" + std::to_string(i + 1)); });
     waiter.cancel();
     pusher.join();
     if (!waiter.threw()) {
@@ -368,9 +373,9 @@ TEST(EventStreamTest, ACancelledWaitLosesNoEvent) {
       delivered.push_back((*result)->frame.event);
     }
   }
-  sender = EventSender(std::weak_ptr<EventStream>());  // ends the stream
+  sender_ = EventSender(std::weak_ptr<EventStream>());  // ends the stream
   for (;;) {
-    auto next = test::run(stream->next());
+    auto next = test::run(stream_->next());
     ASSERT_TRUE(next);
     if (!*next) break;
     delivered.push_back((*next)->frame.event);
@@ -379,22 +384,19 @@ TEST(EventStreamTest, ACancelledWaitLosesNoEvent) {
   for (int i = 0; i < kRounds; ++i) EXPECT_EQ(delivered[i], "E" + std::to_string(i + 1));
 }
 
-TEST(EventStreamTest, AnUnreadEventGoesToTheNextWaiterFirst) {
-  auto pair = make_event_stream();
-  auto& stream = pair.first;
-  auto& sender = pair.second;
-  sender.send(CallEvent::from_frame(event("E1", "c1")));
-  sender.send(CallEvent::from_frame(event("E2", "c1")));
+TEST_F(EventStreamTest, AnUnreadEventGoesToTheNextWaiterFirst) {
+  send("E1");
+  send("E2");
   // A waiter that could not hand its event on puts it back.
   std::optional<std::string> refused;
-  stream->wait([&](std::optional<CallEvent> e, StreamHold hold) {
+  stream_->wait([&](std::optional<CallEvent> e, StreamHold hold) {
     refused = e->frame.event;
     hold.unread(std::move(*e));
   });
   EXPECT_EQ(refused, "E1");
   std::vector<std::string> order;
   for (int i = 0; i < 2; ++i) {
-    auto next = test::run(stream->next());
+    auto next = test::run(stream_->next());
     ASSERT_TRUE(next && *next);
     order.push_back((*next)->frame.event);
   }
@@ -402,16 +404,6 @@ TEST(EventStreamTest, AnUnreadEventGoesToTheNextWaiterFirst) {
 }
 
 // --- Both connection shapes end to end ------------------------------------------
-
-ClientConfig config_for(const test::FakeSwitch& sw) {
-  ClientConfig c;
-  c.url = sw.url();
-  c.app = "demo";
-  c.token = "t0k";
-  c.reply_timeout = 5s;
-  c.reconnect_backoff = 50ms;
-  return c;
-}
 
 Json start_frame(std::string_view channel) {
   return {{"type", "event"}, {"event", "StasisStart"}, {"channel", channel},

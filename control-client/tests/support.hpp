@@ -1,5 +1,6 @@
 // Helpers shared by the transport and call-model tests: a capturing log
-// sink, bounded waits, and coroutines run on the library's runtime.
+// sink, bounded waits, coroutines run on the library's runtime, and the
+// restoring of the upgrade deadline.
 //
 // Every wait here is bounded: a fault makes a test fail, never hang.
 #pragma once
@@ -25,6 +26,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
+#include "deadline.hpp"
 #include "fenwix/client/log.hpp"
 #include "fenwix/client/runtime.hpp"
 #include "fenwix/client/transport.hpp"
@@ -56,6 +58,16 @@ inline bool wait_until(const std::function<bool()>& done, Millis limit = kWait) 
   }
   return true;
 }
+
+// Puts the upgrade deadline back to its default when it goes. A test that
+// shortens the deadline (none can wait out the default) holds one, so that
+// the next test starts from the default whatever happened.
+struct RestoreUpgradeDeadline {
+  RestoreUpgradeDeadline() = default;
+  RestoreUpgradeDeadline(const RestoreUpgradeDeadline&) = delete;
+  RestoreUpgradeDeadline& operator=(const RestoreUpgradeDeadline&) = delete;
+  ~RestoreUpgradeDeadline() { detail::set_upgrade_deadline(detail::kDefaultUpgradeDeadline); }
+};
 
 // Captures every log record written while it lives. Records are written from
 // runtime threads, so everything here is locked, and the state is shared with
