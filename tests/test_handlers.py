@@ -74,6 +74,28 @@ async def test_a_plain_handler_runs_on_a_worker_and_its_verbs_use_the_loop(switc
     await stop(client, running)
 
 
+async def test_a_plain_handler_gets_queued_events_through_the_loop(switch, make_client):
+    # The event is already queued when the worker asks for it: the future,
+    # made on the worker for the loop, comes back already holding it.
+    queued = threading.Event()
+    futures = []
+
+    def handle(call):
+        queued.wait(5)
+        futures.append(call.next_event())
+
+    client, running = await started(switch, make_client, handle)
+    await switch.offer_call("ch-1")
+    await switch.push_event("ChannelStateChange", {"state": "Up"}, channel="ch-1")
+    await asyncio.sleep(0.1)
+    queued.set()
+    while not futures:
+        await asyncio.sleep(0.01)
+    assert futures[0].done()
+    assert futures[0].result() == {"kind": "ChannelStateChange", "payload": {"state": "Up"}}
+    await stop(client, running)
+
+
 async def test_a_plain_handler_that_blocks_does_not_stall_the_connection(switch, make_client):
     release = threading.Event()
     calls = Calls()

@@ -548,8 +548,6 @@ LoopContextPtr capture_loop_context() {
   }
 }
 
-bool delivers_in_place() { return !t_dispatch; }
-
 DispatchScope::DispatchScope(LoopContextPtr context) : previous_(std::move(t_dispatch)) {
   t_dispatch = std::move(context);
 }

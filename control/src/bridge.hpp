@@ -93,12 +93,6 @@ std::optional<LoopHandle> capture_loop();
 // a Python error set on failure. Needs the lock.
 LoopContextPtr capture_loop_context();
 
-// True when `capture_loop` on this thread finds the loop running in this
-// very thread (not a handler dispatch's loop), so that an outcome known at
-// once may resolve its future in place instead of waking the loop. Needs the
-// lock.
-bool delivers_in_place();
-
 // Makes `capture_loop` on this thread return the given dispatch's loop for
 // the scope's lifetime. Scopes nest; each restores the previous one.
 class DispatchScope {
@@ -132,8 +126,9 @@ class Completion {
   void resolve(Converter convert) &&;
 
   // Resolves the future now, converting on this thread, as the queued
-  // delivery would have. Only on the loop's own thread with the lock held:
-  // where `delivers_in_place()` was true when the future was made.
+  // delivery would have. Needs the lock, and a future nobody else has seen
+  // yet (made by this call, not yet returned, no callbacks): setting its
+  // result then schedules nothing on its loop, so any thread may do it.
   void resolve_in_place(Converter convert) &&;
 
   // Still holds a future to resolve.

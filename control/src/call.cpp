@@ -254,9 +254,9 @@ class GrantedEvent {
 };
 
 // A grant that ran inside EventStream::wait, on the calling thread: the
-// event was there already. next_event() delivers it itself, with no
-// cancellation hook and, on the loop's own thread, without waking the loop:
-// a consumer draining buffered events never leaves its task for them.
+// event was there already. next_event() resolves its new future with it at
+// once, with no cancellation hook and without waking the loop: a consumer
+// draining buffered events never leaves its task for them.
 // The ticket tells this call's own waiter from an earlier one that might be
 // served during the same wait.
 struct InlineGrant {
@@ -299,11 +299,7 @@ PyObject* call_next_event(PyObject* self, PyObject*) {
     Converter convert = [granted = std::move(*inline_grant.granted)]() mutable -> PyObject* {
       return granted.deliver();
     };
-    if (delivers_in_place()) {
-      std::move(inline_grant.done).resolve_in_place(std::move(convert));
-    } else {
-      std::move(inline_grant.done).resolve(std::move(convert));
-    }
+    std::move(inline_grant.done).resolve_in_place(std::move(convert));
     return pending->future.release();
   }
   // A cancelled wait that has not been served yet leaves the queue at once;
