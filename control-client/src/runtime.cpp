@@ -14,15 +14,13 @@ namespace {
 constexpr unsigned kNetworkThreads = 2;
 constexpr unsigned kBlockingThreads = 16;
 
-// Runtime threads must never receive process signals: the interpreter expects
-// SIGINT and friends on its main thread.
+}  // namespace
+
 void block_all_signals() {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
-
-}  // namespace
 
 asio::io_context& runtime() {
   // Leaked on purpose: see the header. The work guard lives in the same
@@ -46,8 +44,17 @@ asio::io_context& runtime() {
 }
 
 asio::thread_pool& blocking_pool() {
-  // Asio blocks signals in the pool's threads while it creates them.
-  static asio::thread_pool* const pool = new asio::thread_pool(kBlockingThreads);
+  // The pool's threads inherit the mask of the thread that first asks for
+  // the pool, which may be the application's main thread: block every
+  // signal while they are made, then give that thread its mask back.
+  static asio::thread_pool* const pool = [] {
+    sigset_t previous;
+    pthread_sigmask(SIG_SETMASK, nullptr, &previous);
+    block_all_signals();
+    auto* made = new asio::thread_pool(kBlockingThreads);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return made;
+  }();
   return *pool;
 }
 

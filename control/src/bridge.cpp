@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fenwix/client/runtime.hpp"
+
 namespace fenwix::py {
 
 namespace {
@@ -281,6 +283,7 @@ WakeHelper& wake_helper() {
 }
 
 void wake_helper_main() {
+  fenwix::block_all_signals();
   WakeHelper& helper = wake_helper();
   for (;;) {
     ChannelPtr channel;

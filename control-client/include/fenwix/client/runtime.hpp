@@ -21,4 +21,9 @@ inline asio::io_context::executor_type runtime_executor() { return runtime().get
 // plain functions), so that a slow handler never stalls network I/O.
 asio::thread_pool& blocking_pool();
 
+// Blocks every signal in the calling thread, for threads of the library's
+// own: process signals (SIGINT above all) belong to the application's main
+// thread, and a thread inherits the mask of the thread that creates it.
+void block_all_signals();
+
 }  // namespace fenwix
