@@ -102,6 +102,11 @@ async def test_an_abandoned_completion_cancels_its_future():
         await future
 
 
+async def test_a_background_task_that_fails_is_not_passed_off_as_cancelled():
+    with pytest.raises(SystemError, match="^a background task failed: boom$"):
+        await t.fail_in_background()
+
+
 async def test_tasks_run_on_the_loop_thread():
     ran = asyncio.Event()
     threads = []

@@ -1,6 +1,9 @@
 #include "owner.hpp"
 
+#include <atomic>
+#include <exception>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -53,7 +56,24 @@ struct Cancellation {
   explicit Cancellation(asio::strand<asio::io_context::executor_type> s) : strand(std::move(s)) {}
   asio::strand<asio::io_context::executor_type> strand;
   asio::cancellation_signal signal;
+  std::atomic<bool> requested{false};  // the future was cancelled
 };
+
+// The outcome of a background task that ended with an exception nobody
+// asked for: a SystemError naming it.
+Converter failed_task_outcome(const std::exception_ptr& failure) {
+  std::string what = "unknown exception";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  return [what = std::move(what)]() -> PyObject* {
+    PyErr_Format(PyExc_SystemError, "a background task failed: %s", what.c_str());
+    return nullptr;
+  };
+}
 
 }  // namespace
 
@@ -66,6 +86,7 @@ PyObject* start_cancellable(const LoopHandle& loop, asio::awaitable<fenwix::Resu
     return nullptr;
   }
   std::optional<Pending> pending = Pending::create(loop, [cancellation] {
+    cancellation->requested.store(true, std::memory_order_release);
     asio::post(cancellation->strand,
                [cancellation] { cancellation->signal.emit(asio::cancellation_type::all); });
   });
@@ -77,10 +98,19 @@ PyObject* start_cancellable(const LoopHandle& loop, asio::awaitable<fenwix::Resu
       asio::bind_cancellation_slot(
           slot, [cancellation = std::move(cancellation), done = std::move(pending->completion)](
                     std::exception_ptr failure, fenwix::Result<void> result) mutable {
-            // A coroutine ends with an exception only when it was cancelled;
-            // its future is cancelled already, and dropping `done` leaves it
-            // so.
-            if (failure) return;
+            if (failure) {
+              // Cancelled: the future is cancelled already, and dropping
+              // `done` leaves it so. Anything else failed inside the task
+              // (out of memory, a system error); that must not pass for a
+              // cancellation the application never asked for.
+              if (cancellation->requested.load(std::memory_order_acquire)) return;
+              try {
+                std::move(done).resolve(failed_task_outcome(failure));
+              } catch (...) {
+                // No memory even for that: dropping `done` cancels the future.
+              }
+              return;
+            }
             std::move(done).resolve(result ? Converter([] { return Py_NewRef(Py_None); })
                                            : error_outcome(std::move(result.error())));
           }));

@@ -34,7 +34,8 @@ class HandlerSlot {
 };
 
 // Starts `body` on a strand of its own and returns a future on `loop` that
-// resolves to None, or raises the ControlError `body` ended with. Cancelling
+// resolves to None, or raises the ControlError `body` ended with (or a
+// SystemError if it ended with an exception it was not cancelled by). Cancelling
 // the future cancels the coroutine: a cancellation signal is emitted on the
 // coroutine's strand, and it stops at its next suspension point. Null with a
 // Python error set on failure. Needs the lock.

@@ -6,6 +6,7 @@
 // never installed.
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "errors.hpp"
 #include "json_convert.hpp"
 #include "lifecycle.hpp"
+#include "owner.hpp"
 #include "unless_closed.hpp"
 
 #include "fenwix/proto/json.hpp"
@@ -447,6 +449,18 @@ PyObject* abandon_held(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// A background task that fails with an exception of its own, not by being
+// cancelled.
+PyObject* fail_in_background(PyObject*, PyObject*) {
+  auto loop = capture_loop();
+  if (!loop) return nullptr;
+  auto body = []() -> boost::asio::awaitable<fenwix::Result<void>> {
+    throw std::runtime_error("boom");
+    co_return fenwix::Result<void>{};
+  };
+  return start_cancellable(*loop, body());
+}
+
 PyObject* run_on_loop_from_thread(PyObject*, PyObject* callable) {
   auto loop = capture_loop();
   if (!loop) return nullptr;
@@ -577,6 +591,8 @@ PyMethodDef g_methods[] = {
     {"hold", hold, METH_NOARGS, "hold()\n--\n\nA future whose completion is kept."},
     {"resolve_held", resolve_held, METH_O,
      "resolve_held(result)\n--\n\nResolve every kept completion from another thread."},
+    {"fail_in_background", fail_in_background, METH_NOARGS,
+     "fail_in_background()\n--\n\nA background task that throws; its future's outcome."},
     {"abandon_held", abandon_held, METH_NOARGS,
      "abandon_held()\n--\n\nDrop every kept completion on another thread."},
     {"run_on_loop_from_thread", run_on_loop_from_thread, METH_O,
